@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <optional>
+
+// Version identities ("Tarvino-<Qt version>-<yyyymmdd>"), the server addresses
+// derived from them and the ordering of builds by their date number.
+namespace Tarvino {
+
+// Compiled in on purpose: the identity names the build, not the day it was compiled.
+inline constexpr char builtInBuildDate[] = "20251201";
+
+QString builtInIdentity();
+
+// The first argument after the program name, or the built-in identity.
+QString identityFromArguments(const QStringList &arguments);
+
+// Field 1 of the identity split on "-"; empty when there is none.
+QString qtVersionField(const QString &identity);
+
+// Date number of a listing entry: the part of its last "-" field before the
+// first "."; nullopt when that is not a 32-bit decimal integer.
+std::optional<int> entryDateNumber(const QString &entry);
+
+// Date number of the running identity: its last "-" field, 0 when it does not parse.
+int runningDateNumber(const QString &identity);
+
+bool isNewerBuild(const QString &entry, const QString &identity);
+
+// True for a name that is safe both as the last piece of a URL and as a file
+// name in the application directory.
+bool isPlainFileName(const QString &name);
+
+enum class IdentityProblem { None, UnsafeName, NoQtVersion };
+IdentityProblem identityProblem(const QString &identity);
+
+QUrl listingUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity);
+QUrl fileUrl(const QUrl &listingUrl, const QString &entry);
+
+} // namespace Tarvino

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QStringList>
+
+#include <optional>
+
+class QIODevice;
+
+// The download server's directory page: one build per line, in the form
+//   <li><a href="NAME">...</a></li>\n
+// as Python's http.server and similar static servers write it.
+namespace Tarvino {
+
+// The link target of a listing line (the text between its first two double
+// quotes); nullopt when the line is not a listing line or holds no quote.
+std::optional<QString> listingEntry(const QString &line);
+
+// All entries of the page, in page order, leaving out names that are not plain
+// file names (they are used both in a URL and as local file names).
+QStringList parseListing(QIODevice &page);
+
+} // namespace Tarvino

@@ -1,0 +1,177 @@
+#include "tarvinoupdater.h"
+
+#include "identity.h"
+#include "listing.h"
+#include "transfer.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDebug>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFrame>
+#include <QIcon>
+#include <QLabel>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr qint64 MaxListingSize = 16 * 1024 * 1024;
+const QString SideFileName = QStringLiteral("ListOfExecutables.html");
+
+QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout)
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(int(timeout.count()));
+    return request;
+}
+
+} // namespace
+
+TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
+    : QWidget(nullptr), context(context)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Tarvíno updater"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Norvane Software"));
+    setWindowTitle(QCoreApplication::applicationName());
+    setObjectName(windowTitle());
+    setAttribute(Qt::WA_CustomWhatsThis, true);
+    setWindowIcon(QIcon(QStringLiteral(":/images/png/512/Tarvino-1.png")));
+
+    auto *layout = new QVBoxLayout(this);
+    setLayout(layout);
+
+    connect(&listManager, &QNetworkAccessManager::finished, this, &TarvinoUpdater::downloadFinished);
+    connect(&downloadManager, &QNetworkAccessManager::finished, this,
+            &TarvinoUpdater::downloadFinished2);
+
+    platform = QStringLiteral("Windows");
+    executableName = QStringLiteral("Tarvíno.exe");
+    appDir = (context.appDir.isEmpty() ? QCoreApplication::applicationDirPath() : context.appDir)
+        + u'/';
+
+    label = new QLabel(this);
+    layout->addWidget(label);
+
+    auto *line = new QFrame(this);
+    line->setFrameShape(QFrame::HLine);
+    layout->addWidget(line);
+
+    buttonBox = new QDialogButtonBox(
+        QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Close, this);
+    buttonBox->button(QDialogButtonBox::Ok)->setEnabled(false);
+    buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(false);
+    connect(buttonBox->button(QDialogButtonBox::Ok), SIGNAL(clicked()), this, SLOT(okSlot()));
+    connect(buttonBox->button(QDialogButtonBox::Cancel), SIGNAL(clicked()), this,
+            SLOT(cancelSlot()));
+    connect(buttonBox->button(QDialogButtonBox::Close), SIGNAL(clicked()), this,
+            SLOT(closeSlot()));
+    layout->addWidget(buttonBox);
+
+    listingDone = false;
+    startListingCheck();
+    waitFor(listingDone);
+}
+
+TarvinoUpdater::~TarvinoUpdater() = default;
+
+QString TarvinoUpdater::currentVersion() const
+{
+    return Tarvino::identityFromArguments(context.arguments.value_or(QCoreApplication::arguments()));
+}
+
+void TarvinoUpdater::startListingCheck()
+{
+    const QString identity = currentVersion();
+    switch (Tarvino::identityProblem(identity)) {
+    case Tarvino::IdentityProblem::None:
+        break;
+    case Tarvino::IdentityProblem::UnsafeName:
+        showVersions(tr("None"), tr("The version given is not a plain file name, so no update is looked for."));
+        listingDone = true;
+        return;
+    case Tarvino::IdentityProblem::NoQtVersion:
+        showVersions(tr("None"), tr("The version given names no Qt version, so no update is looked for."));
+        listingDone = true;
+        return;
+    }
+
+    const QUrl url = Tarvino::listingUrl(context.downloadBaseUrl, platform, identity);
+    QNetworkReply *reply = listManager.get(makeRequest(url, context.transferTimeout));
+    listingBody.clear();
+    auto *sink = new QBuffer(&listingBody, reply);
+    sink->open(QIODevice::WriteOnly);
+    listingTransfer = new Tarvino::Transfer(reply, sink, MaxListingSize);
+}
+
+// Waits on the GUI thread without spinning: the window stays responsive and the
+// process sleeps while nothing happens.
+void TarvinoUpdater::waitFor(const bool &done)
+{
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void TarvinoUpdater::downloadFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    executables.clear();
+
+    const QString failure = listingTransfer->finish(Tarvino::Transfer::Expect::AnySuccess);
+
+    // The page is kept as it came, even from a failed answer, for whoever wants to see it.
+    QFile sideFile(SideFileName);
+    if (sideFile.open(QIODevice::WriteOnly)) {
+        sideFile.write(listingBody);
+        sideFile.close();
+    }
+
+    if (failure.isEmpty()) {
+        QBuffer page(&listingBody);
+        page.open(QIODevice::ReadOnly);
+        executables = Tarvino::parseListing(page);
+    }
+    listingBody.clear();
+    listingDone = true;
+    qDebug() << executables;
+
+    QString possibleVersion = tr("None");
+    if (!executables.isEmpty() && Tarvino::isNewerBuild(executables.constLast(), currentVersion())) {
+        possibleVersion = executables.constLast();
+        buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
+    }
+    showVersions(possibleVersion,
+                 failure.isEmpty() ? QString() : tr("The update check failed: %1").arg(failure));
+}
+
+void TarvinoUpdater::showVersions(const QString &possibleVersion, const QString &note)
+{
+    QString text = QStringLiteral("%1 %2\n\n%3 %4")
+                       .arg(tr("Current version:"), currentVersion(), tr("Possible version:"),
+                            possibleVersion);
+    if (!note.isEmpty())
+        text += QStringLiteral("\n\n") + note;
+    label->setText(text);
+}
+
+void TarvinoUpdater::downloadFinished2(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    downloadDone = true;
+}
+
+void TarvinoUpdater::okSlot()
+{
+}
+
+void TarvinoUpdater::cancelSlot()
+{
+}
+
+void TarvinoUpdater::closeSlot()
+{
+    close();
+}

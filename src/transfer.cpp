@@ -1,0 +1,96 @@
+#include "transfer.h"
+
+#include <QIODevice>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace Tarvino {
+
+namespace {
+constexpr qint64 ChunkSize = 256 * 1024;
+}
+
+Transfer::Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes)
+    : QObject(reply), m_reply(reply), m_sink(sink), m_maxBytes(maxBytes)
+{
+    // Without a bound the reply would buffer as fast as the network delivers,
+    // however slowly the sink takes it.
+    reply->setReadBufferSize(4 * ChunkSize);
+    connect(reply, &QNetworkReply::readyRead, this, &Transfer::receive);
+}
+
+void Transfer::receive()
+{
+    if (m_tooLarge || !m_writeError.isEmpty())
+        return;
+    while (m_reply->bytesAvailable() > 0) {
+        QByteArray chunk = m_reply->read(ChunkSize);
+        if (m_maxBytes >= 0 && m_received + chunk.size() > m_maxBytes) {
+            chunk.truncate(m_maxBytes - m_received);
+            m_tooLarge = true;
+        }
+        if (m_sink->write(chunk) != chunk.size()) {
+            m_writeError = m_sink->errorString();
+            m_reply->abort();
+            return;
+        }
+        m_received += chunk.size();
+        if (m_tooLarge) {
+            m_reply->abort();
+            return;
+        }
+    }
+    const qint64 total = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    Q_EMIT progress(m_received, total > 0 ? total : -1);
+}
+
+QString Transfer::finish(Expect expect)
+{
+    receive();
+    return failureReason(expect);
+}
+
+QString Transfer::failureReason(Expect expect) const
+{
+    if (!m_writeError.isEmpty())
+        return tr("The file could not be written: %1").arg(m_writeError);
+    if (m_tooLarge)
+        return tr("The answer is larger than %1 MiB.").arg(m_maxBytes / (1024 * 1024));
+
+    const QVariant statusAttribute = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int status = statusAttribute.toInt();
+    if (statusAttribute.isValid() && (status < 200 || status > 299)) {
+        return tr("The server answered %1 %2.")
+            .arg(status)
+            .arg(m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    }
+
+    switch (m_reply->error()) {
+    case QNetworkReply::NoError:
+        break;
+    case QNetworkReply::OperationCanceledError:
+    case QNetworkReply::TimeoutError:
+        // We abort only for the reasons handled above, so this is the transfer timeout.
+        return tr("The server did not answer for %1 seconds.")
+            .arg(m_reply->request().transferTimeout() / 1000.0);
+    default:
+        return m_reply->errorString();
+    }
+
+    if (expect == Expect::CompleteFile && status != 200)
+        return tr("The server answered %1 instead of 200.").arg(status);
+
+    // A compressed body is counted after decompression, so its length cannot be compared.
+    const bool encoded = !m_reply->rawHeader("Content-Encoding").isEmpty()
+        && m_reply->rawHeader("Content-Encoding").compare("identity", Qt::CaseInsensitive) != 0;
+    bool hasLength = false;
+    const qint64 length = m_reply->rawHeader("Content-Length").trimmed().toLongLong(&hasLength);
+    if (hasLength && !encoded && length != m_received)
+        return tr("The transfer ended after %1 of %2 bytes.").arg(m_received).arg(length);
+
+    if (expect == Expect::CompleteFile && m_received == 0)
+        return tr("The server sent an empty file.");
+    return {};
+}
+
+} // namespace Tarvino

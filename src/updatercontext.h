@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <chrono>
+#include <optional>
+
+namespace Tarvino {
+
+QUrl builtInDownloadBaseUrl();
+
+// What the updater takes from its surroundings. The program uses the defaults;
+// tests point a window at their own server, folder and arguments through it.
+struct UpdaterContext
+{
+    QUrl downloadBaseUrl = builtInDownloadBaseUrl();
+    // Inactivity limit of each request; Qt's own default constant.
+    std::chrono::milliseconds transferTimeout{30000};
+    // Empty: the directory that holds this executable.
+    QString appDir;
+    // Unset: the process's own command line.
+    std::optional<QStringList> arguments;
+};
+
+} // namespace Tarvino

@@ -1,0 +1,118 @@
+#include "testhttpserver.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+TestHttpServer::Response TestHttpServer::ok(const QByteArray &body)
+{
+    Response response;
+    response.body = body;
+    return response;
+}
+
+TestHttpServer::Response TestHttpServer::status(int code, const QByteArray &reason,
+                                                const QByteArray &body)
+{
+    Response response;
+    response.status = code;
+    response.reason = reason;
+    response.body = body;
+    return response;
+}
+
+TestHttpServer::TestHttpServer(QObject *parent) : QTcpServer(parent)
+{
+    connect(this, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
+}
+
+TestHttpServer::~TestHttpServer() = default;
+
+bool TestHttpServer::start()
+{
+    return listen(QHostAddress::LocalHost, 0);
+}
+
+QUrl TestHttpServer::baseUrl() const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(serverPort()));
+}
+
+void TestHttpServer::setResponse(const QByteArray &path, const Response &response)
+{
+    m_responses.insert(path, response);
+}
+
+void TestHttpServer::onNewConnection()
+{
+    while (QTcpSocket *socket = nextPendingConnection()) {
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QObject::destroyed, this, [this, socket] { m_pending.remove(socket); });
+    }
+}
+
+void TestHttpServer::onReadyRead(QTcpSocket *socket)
+{
+    QByteArray &buffer = m_pending[socket];
+    buffer += socket->readAll();
+    const qsizetype end = buffer.indexOf("\r\n\r\n");
+    if (end < 0)
+        return;
+    const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+    buffer.remove(0, end + 4);
+    const QByteArray path = requestLine.value(1);
+    m_requestedPaths.append(path);
+
+    const Response response = m_responses.value(path, status(404, "Not Found", "no such file\n"));
+    if (response.mode == Response::Mode::Stall)
+        return;
+    QPointer<QTcpSocket> guarded(socket);
+    QTimer::singleShot(response.delayMs, this, [this, guarded, path] {
+        if (guarded)
+            answer(guarded, path);
+    });
+}
+
+void TestHttpServer::answer(QTcpSocket *socket, const QByteArray &path)
+{
+    const Response response = m_responses.value(path, status(404, "Not Found", "no such file\n"));
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + response.reason
+        + "\r\nConnection: close\r\n";
+    if (response.contentLength)
+        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    for (const auto &[name, value] : response.headers)
+        head += name + ": " + value + "\r\n";
+    head += "\r\n";
+    socket->write(head);
+
+    switch (response.mode) {
+    case Response::Mode::Normal:
+    case Response::Mode::Stall:
+        socket->write(response.body);
+        socket->disconnectFromHost();
+        break;
+    case Response::Mode::Truncate:
+        socket->write(response.body.left(response.truncateAt));
+        socket->disconnectFromHost();
+        break;
+    case Response::Mode::Drip:
+        drip(socket, response.body, response.dripChunk, response.dripIntervalMs);
+        break;
+    }
+}
+
+void TestHttpServer::drip(QTcpSocket *socket, QByteArray rest, int chunk, int intervalMs)
+{
+    socket->write(rest.left(chunk));
+    rest.remove(0, qMin<qsizetype>(chunk, rest.size()));
+    if (rest.isEmpty()) {
+        socket->disconnectFromHost();
+        return;
+    }
+    QPointer<QTcpSocket> guarded(socket);
+    QTimer::singleShot(intervalMs, this, [this, guarded, rest, chunk, intervalMs] {
+        if (guarded)
+            drip(guarded, rest, chunk, intervalMs);
+    });
+}

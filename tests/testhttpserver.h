@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QTcpServer>
+#include <QUrl>
+
+class QTcpSocket;
+
+// A small HTTP/1.1 server for tests, on 127.0.0.1 and an ephemeral port. Each
+// path answers as configured, including the ways real servers fail: stalls,
+// bodies cut short, and bodies dripped out slowly. Unknown paths get 404.
+class TestHttpServer : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    struct Response
+    {
+        enum class Mode {
+            Normal,   // headers and body at once
+            Stall,    // read the request, never answer
+            Truncate, // announce more bytes than are sent, then close
+            Drip,     // send the body a chunk at a time
+        };
+        int status = 200;
+        QByteArray reason = "OK";
+        QByteArray body;
+        QList<QPair<QByteArray, QByteArray>> headers;
+        Mode mode = Mode::Normal;
+        int delayMs = 0;          // before answering at all
+        qint64 truncateAt = -1;   // Truncate: bytes of the body actually sent
+        int dripChunk = 1024;     // Drip
+        int dripIntervalMs = 10;  // Drip
+        bool contentLength = true;
+    };
+
+    static Response ok(const QByteArray &body);
+    static Response status(int code, const QByteArray &reason, const QByteArray &body = {});
+
+    explicit TestHttpServer(QObject *parent = nullptr);
+    ~TestHttpServer() override;
+
+    // Listens on 127.0.0.1, port 0; fails the calling test when it cannot.
+    bool start();
+    QUrl baseUrl() const;
+
+    void setResponse(const QByteArray &path, const Response &response);
+
+    QList<QByteArray> requestedPaths() const { return m_requestedPaths; }
+    int requestCount(const QByteArray &path) const { return m_requestedPaths.count(path); }
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, const QByteArray &path);
+    void drip(QTcpSocket *socket, QByteArray rest, int chunk, int intervalMs);
+
+    QHash<QByteArray, Response> m_responses;
+    QHash<QTcpSocket *, QByteArray> m_pending;
+    QList<QByteArray> m_requestedPaths;
+};
+
+Q_DECLARE_METATYPE(TestHttpServer::Response)

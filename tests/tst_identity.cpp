@@ -1,0 +1,218 @@
+#include "identity.h"
+#include "listing.h"
+
+#include <QBuffer>
+#include <QTest>
+
+using namespace Tarvino;
+
+Q_DECLARE_METATYPE(Tarvino::IdentityProblem)
+
+class IdentityTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void builtInIdentity_data();
+    void builtInIdentity();
+    void addresses_data();
+    void addresses();
+    void newerBuild_data();
+    void newerBuild();
+    void plainFileNames_data();
+    void plainFileNames();
+    void identityProblems_data();
+    void identityProblems();
+    void listingLines_data();
+    void listingLines();
+    void parseListingKeepsOrderAndSkipsUnsafeNames();
+};
+
+void IdentityTest::builtInIdentity_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("identity");
+
+    const QString builtIn = QStringLiteral("Tarvino-%1-20251201").arg(QString::fromLatin1(qVersion()));
+    QTest::newRow("no argument") << QStringList{"updater"} << builtIn;
+    QTest::newRow("no program name either") << QStringList{} << builtIn;
+    QTest::newRow("first argument") << QStringList{"updater", "Tarvino-6.8.0-20240101"}
+                                    << "Tarvino-6.8.0-20240101";
+    QTest::newRow("further arguments ignored")
+        << QStringList{"updater", "Tarvino-6.8.0-20240101", "--verbose"} << "Tarvino-6.8.0-20240101";
+}
+
+void IdentityTest::builtInIdentity()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, identity);
+    QCOMPARE(identityFromArguments(arguments), identity);
+}
+
+void IdentityTest::addresses_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("identity");
+    QTest::addColumn<QString>("listing");
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("runningNumber");
+
+    QTest::newRow("built-in form")
+        << "http://downloads.example/" << "Tarvino-6.10.1-20251201"
+        << "http://downloads.example/Windows/6.10.1/Executables/" << "Tarvino-6.10.1-20260101.exe"
+        << "http://downloads.example/Windows/6.10.1/Executables/Tarvino-6.10.1-20260101.exe"
+        << 20251201;
+    QTest::newRow("older Qt folder from the argument")
+        << "http://127.0.0.1:8000/" << "Tarvino-6.8.0-20240315"
+        << "http://127.0.0.1:8000/Windows/6.8.0/Executables/" << "Tarvino-6.8.0-20240401.exe"
+        << "http://127.0.0.1:8000/Windows/6.8.0/Executables/Tarvino-6.8.0-20240401.exe" << 20240315;
+    QTest::newRow("base with a path")
+        << "https://example.org/updates/tarvino/" << "Tarvino-6.10.1-20251201"
+        << "https://example.org/updates/tarvino/Windows/6.10.1/Executables/" << "x.exe"
+        << "https://example.org/updates/tarvino/Windows/6.10.1/Executables/x.exe" << 20251201;
+    QTest::newRow("extension on the identity counts as 0")
+        << "http://h/" << "Tarvino-6.10.1-20251201.exe" << "http://h/Windows/6.10.1/Executables/"
+        << "a.exe" << "http://h/Windows/6.10.1/Executables/a.exe" << 0;
+    QTest::newRow("percent-encoded entry stays as read")
+        << "http://h/" << "Tarvino-6.10.1-1" << "http://h/Windows/6.10.1/Executables/"
+        << "Tarv%C3%ADno-6.10.1-2.exe" << "http://h/Windows/6.10.1/Executables/Tarv%C3%ADno-6.10.1-2.exe"
+        << 1;
+}
+
+void IdentityTest::addresses()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, identity);
+    QFETCH(QString, listing);
+    QFETCH(QString, entry);
+    QFETCH(QString, file);
+    QFETCH(int, runningNumber);
+
+    const QUrl listingAddress = listingUrl(QUrl(base), QStringLiteral("Windows"), identity);
+    QCOMPARE(listingAddress.toString(QUrl::FullyEncoded), listing);
+    QCOMPARE(fileUrl(listingAddress, entry).toString(QUrl::FullyEncoded), file);
+    QCOMPARE(runningDateNumber(identity), runningNumber);
+}
+
+void IdentityTest::newerBuild_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("identity");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<bool>("newer");
+
+    QTest::newRow("later date") << "Tarvino-6.10.1-20260101.exe" << "Tarvino-6.10.1-20251201" << true << true;
+    QTest::newRow("earlier date") << "Tarvino-6.10.1-20250101.exe" << "Tarvino-6.10.1-20251201" << true << false;
+    QTest::newRow("equal date") << "Tarvino-6.10.1-20251201.exe" << "Tarvino-6.10.1-20251201" << true << false;
+    QTest::newRow("no extension") << "Tarvino-6.10.1-20260101" << "Tarvino-6.10.1-20251201" << true << true;
+    QTest::newRow("several dots") << "Tarvino-6.10.1-20260101.tar.gz" << "Tarvino-6.10.1-20251201" << true << true;
+    QTest::newRow("letters before the dot") << "Tarvino-6.10.1-build7.exe" << "Tarvino-6.10.1-20251201" << false << false;
+    QTest::newRow("empty date") << "Tarvino-6.10.1-.exe" << "Tarvino-6.10.1-20251201" << false << false;
+    QTest::newRow("beyond 32 bits") << "Tarvino-6.10.1-99999999999.exe" << "Tarvino-6.10.1-1" << false << false;
+    QTest::newRow("Qt version plays no part") << "Tarvino-6.2.0-20260101.exe" << "Tarvino-6.10.1-20251201" << true << true;
+    QTest::newRow("unparsable identity counts as 0") << "Tarvino-6.10.1-1.exe" << "Tarvino-6.10.1-x" << true << true;
+    QTest::newRow("zero is not above 0") << "Tarvino-6.10.1-0.exe" << "Tarvino-6.10.1-x" << true << false;
+}
+
+void IdentityTest::newerBuild()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, identity);
+    QFETCH(bool, valid);
+    QFETCH(bool, newer);
+    QCOMPARE(entryDateNumber(entry).has_value(), valid);
+    QCOMPARE(isNewerBuild(entry, identity), newer);
+}
+
+void IdentityTest::plainFileNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("plain");
+
+    QTest::newRow("build") << "Tarvino-6.10.1-20260101.exe" << true;
+    QTest::newRow("accented") << QStringLiteral("Tarvíno.exe") << true;
+    QTest::newRow("percent-encoded letter") << "Tarv%C3%ADno.exe" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("dot") << "." << false;
+    QTest::newRow("dot dot") << ".." << false;
+    QTest::newRow("slash") << "../Tarvino.exe" << false;
+    QTest::newRow("backslash") << "..\\Tarvino.exe" << false;
+    QTest::newRow("drive") << "C:Tarvino.exe" << false;
+    QTest::newRow("line feed") << "a\nb.exe" << false;
+    QTest::newRow("NUL") << QString::fromUtf16(u"a\0b.exe", 7) << false;
+    QTest::newRow("encoded slash") << "..%2fTarvino.exe" << false;
+    QTest::newRow("encoded backslash") << "..%5CTarvino.exe" << false;
+    QTest::newRow("encoded dots") << "%2e%2E" << false;
+    QTest::newRow("query") << "a.exe?x=1" << false;
+    QTest::newRow("fragment") << "a.exe#x" << false;
+}
+
+void IdentityTest::plainFileNames()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, plain);
+    QCOMPARE(isPlainFileName(name), plain);
+}
+
+void IdentityTest::identityProblems_data()
+{
+    QTest::addColumn<QString>("identity");
+    QTest::addColumn<IdentityProblem>("problem");
+
+    QTest::newRow("usual") << "Tarvino-6.10.1-20251201" << IdentityProblem::None;
+    QTest::newRow("two fields") << "Tarvino-6.10.1" << IdentityProblem::None;
+    QTest::newRow("one field") << "Tarvino" << IdentityProblem::NoQtVersion;
+    QTest::newRow("empty Qt field") << "Tarvino--20251201" << IdentityProblem::NoQtVersion;
+    QTest::newRow("path") << "../../Tarvino-6.10.1-1" << IdentityProblem::UnsafeName;
+    QTest::newRow("empty") << "" << IdentityProblem::UnsafeName;
+}
+
+void IdentityTest::identityProblems()
+{
+    QFETCH(QString, identity);
+    QFETCH(IdentityProblem, problem);
+    QCOMPARE(identityProblem(identity), problem);
+}
+
+void IdentityTest::listingLines_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("entry"); // null: not a listing line
+
+    QTest::newRow("python http.server") << "<li><a href=\"T-6-2.exe\">T-6-2.exe</a></li>\n" << "T-6-2.exe";
+    QTest::newRow("carriage return") << "<li><a href=\"T-6-2.exe\">T-6-2.exe</a></li>\r\n" << QString();
+    QTest::newRow("no line feed") << "<li><a href=\"T-6-2.exe\">T-6-2.exe</a></li>" << QString();
+    QTest::newRow("upper case") << "<LI><A href=\"T-6-2.exe\">T-6-2.exe</A></LI>\n" << QString();
+    QTest::newRow("leading space") << " <li><a href=\"T-6-2.exe\">T-6-2.exe</a></li>\n" << QString();
+    QTest::newRow("several links") << "<li><a href=\"a.exe\">a</a></li><li><a href=\"b.exe\">b</a></li>\n" << "a.exe";
+    QTest::newRow("no quote") << "<li><a href=x>x</a></li>\n" << QString();
+    QTest::newRow("empty quotes") << "<li><a href=\"\">x</a></li>\n" << "";
+}
+
+void IdentityTest::listingLines()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, entry);
+    const std::optional<QString> found = listingEntry(line);
+    QCOMPARE(found.has_value(), !entry.isNull());
+    if (found)
+        QCOMPARE(*found, entry);
+}
+
+void IdentityTest::parseListingKeepsOrderAndSkipsUnsafeNames()
+{
+    QByteArray page = "<html><ul>\n"
+                      "<li><a href=\"Tarvino-6.10.1-20260101.exe\">new</a></li>\n"
+                      "<li><a href=\"../evil.exe\">evil</a></li>\n"
+                      "<li><a href=\"\">empty</a></li>\n"
+                      "<li><a href=\"Tarv\xc3\xadno-6.10.1-20250101.exe\">old</a></li>\n"
+                      "</ul></html>";
+    QBuffer buffer(&page);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    QCOMPARE(parseListing(buffer),
+             QStringList({"Tarvino-6.10.1-20260101.exe", QStringLiteral("Tarvíno-6.10.1-20250101.exe")}));
+}
+
+QTEST_GUILESS_MAIN(IdentityTest)
+#include "tst_identity.moc"

@@ -1,0 +1,261 @@
+#include "windowtestsupport.h"
+
+#include <QFile>
+#include <QFrame>
+#include <QImage>
+#include <QLayout>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+const QString Identity = QString::fromLatin1(WindowFixture::Identity);
+const QByteArray Older = "Tarvino-6.10.1-20250101.exe";
+const QByteArray Newer = "Tarvino-6.10.1-20260101.exe";
+const QByteArray Same = "Tarvino-6.10.1-20251201.exe";
+}
+
+class ListingCheckTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void windowShape();
+    void listingPages_data();
+    void listingPages();
+    void failedChecks_data();
+    void failedChecks();
+    void connectionRefused();
+    void sideFileHoldsTheBodyExactly();
+    void identityFromArgumentSelectsFolder();
+    void unusableIdentitySendsNoRequest_data();
+    void unusableIdentitySendsNoRequest();
+    void closeEndsTheWindow();
+    void pythonHttpServer();
+};
+
+void ListingCheckTest::windowShape()
+{
+    WindowFixture f;
+    f.serveListing({});
+    auto window = f.open();
+
+    QCOMPARE(window->windowTitle(), QStringLiteral("Tarvíno updater"));
+    QCOMPARE(window->objectName(), QStringLiteral("Tarvíno updater"));
+    QVERIFY(!window->windowIcon().isNull());
+    QVERIFY(!window->windowIcon().pixmap(QSize(64, 64)).isNull());
+    const QImage icon(":/images/png/512/Tarvino-1.png");
+    QCOMPARE(icon.size(), QSize(512, 512));
+    QVERIFY(icon.hasAlphaChannel());
+
+    QLayout *layout = window->layout();
+    QCOMPARE(layout->count(), 3);
+    QVERIFY(qobject_cast<QLabel *>(layout->itemAt(0)->widget()));
+    auto *line = qobject_cast<QFrame *>(layout->itemAt(1)->widget());
+    QVERIFY(line);
+    QCOMPARE(line->frameShape(), QFrame::HLine);
+    auto *box = qobject_cast<QDialogButtonBox *>(layout->itemAt(2)->widget());
+    QVERIFY(box);
+    QCOMPARE(box->standardButtons(),
+             QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Close);
+    QVERIFY(!box->button(QDialogButtonBox::Ok)->isEnabled());
+    QVERIFY(!box->button(QDialogButtonBox::Cancel)->isEnabled());
+    QVERIFY(box->button(QDialogButtonBox::Close)->isEnabled());
+    QCOMPARE(labelText(*window), versionsText(Identity, "None"));
+}
+
+void ListingCheckTest::listingPages_data()
+{
+    QTest::addColumn<QByteArray>("page");
+    QTest::addColumn<QString>("possible");
+
+    const auto page = &WindowFixture::listingPage;
+    QTest::newRow("older then newer") << page({Older, Newer}) << QString::fromLatin1(Newer);
+    QTest::newRow("newer then older") << page({Newer, Older}) << "None";
+    QTest::newRow("same build") << page({Older, Same}) << "None";
+    QTest::newRow("empty page") << QByteArray() << "None";
+    QTest::newRow("CRLF lines") << page({Older, Newer}).replace("\n", "\r\n") << "None";
+    QTest::newRow("upper-case tags")
+        << QByteArray("<LI><A href=\"" + Newer + "\">x</A></LI>\n") << "None";
+    QTest::newRow("spaces before the tags")
+        << QByteArray("  <li><a href=\"" + Newer + "\">x</a></li>\n") << "None";
+    QTest::newRow("last line without line feed")
+        << QByteArray("<li><a href=\"" + Newer + "\">x</a></li>") << "None";
+    QTest::newRow("several links on a line")
+        << QByteArray("<li><a href=\"" + Newer + "\">n</a></li><li><a href=\"" + Older + "\">o</a></li>\n")
+        << QString::fromLatin1(Newer);
+    QTest::newRow("unsafe newest entry is skipped")
+        << page({Newer, "..%2F" + Newer}) << QString::fromLatin1(Newer);
+    QTest::newRow("invalid date") << page({"Tarvino-6.10.1-build7.exe"}) << "None";
+}
+
+void ListingCheckTest::listingPages()
+{
+    QFETCH(QByteArray, page);
+    QFETCH(QString, possible);
+
+    WindowFixture f;
+    f.server.setResponse(WindowFixture::ListingPath, TestHttpServer::ok(page));
+    auto window = f.open();
+
+    QCOMPARE(labelText(*window), versionsText(Identity, possible));
+    QCOMPARE(button(*window, QDialogButtonBox::Ok)->isEnabled(), possible != u"None");
+    QCOMPARE(f.server.requestedPaths(), QList<QByteArray>{WindowFixture::ListingPath});
+}
+
+void ListingCheckTest::failedChecks_data()
+{
+    QTest::addColumn<TestHttpServer::Response>("response");
+    QTest::addColumn<QString>("reason");
+
+    const QByteArray page = WindowFixture::listingPage({Older, Newer});
+    QTest::newRow("404") << TestHttpServer::status(404, "Not Found", page) << "The server answered 404 Not Found.";
+    QTest::newRow("500") << TestHttpServer::status(500, "Internal Server Error", page)
+                         << "The server answered 500 Internal Server Error.";
+
+    TestHttpServer::Response stall = TestHttpServer::ok(page);
+    stall.mode = TestHttpServer::Response::Mode::Stall;
+    QTest::newRow("stall") << stall << "The server did not answer for 0.3 seconds.";
+
+    TestHttpServer::Response truncated = TestHttpServer::ok(page);
+    truncated.mode = TestHttpServer::Response::Mode::Truncate;
+    truncated.truncateAt = page.size() / 2;
+    QTest::newRow("truncated") << truncated << "";
+
+    QByteArray huge = page;
+    huge.append(QByteArray(16 * 1024 * 1024, 'x'));
+    QTest::newRow("larger than 16 MiB") << TestHttpServer::ok(huge) << "The answer is larger than 16 MiB.";
+}
+
+void ListingCheckTest::failedChecks()
+{
+    QFETCH(TestHttpServer::Response, response);
+    QFETCH(QString, reason);
+
+    WindowFixture f;
+    f.server.setResponse(WindowFixture::ListingPath, response);
+    auto window = f.open(Identity, 300);
+
+    const QString text = labelText(*window);
+    const QString prefix = versionsText(Identity, "None") + "\n\nThe update check failed: ";
+    QVERIFY2(text.startsWith(prefix), qPrintable(text));
+    if (!reason.isEmpty())
+        QCOMPARE(text.mid(prefix.size()), reason);
+    QVERIFY(!button(*window, QDialogButtonBox::Ok)->isEnabled());
+    // The page is still kept, as far as it came.
+    QVERIFY(QFile::exists("ListOfExecutables.html"));
+}
+
+void ListingCheckTest::connectionRefused()
+{
+    WindowFixture f;
+    const QUrl base = f.server.baseUrl();
+    f.server.close();
+    Tarvino::UpdaterContext context = f.context();
+    context.downloadBaseUrl = base;
+    TarvinoUpdater window(context);
+
+    QVERIFY(labelText(window).startsWith(versionsText(Identity, "None")
+                                         + "\n\nThe update check failed: "));
+    QVERIFY(!button(window, QDialogButtonBox::Ok)->isEnabled());
+    QVERIFY(!button(window, QDialogButtonBox::Cancel)->isEnabled());
+    QVERIFY(button(window, QDialogButtonBox::Close)->isEnabled());
+}
+
+void ListingCheckTest::sideFileHoldsTheBodyExactly()
+{
+    WindowFixture f;
+    QByteArray page = WindowFixture::listingPage({Older, Newer});
+    page += QByteArray("\r\n\0binary\xff\xfe tail", 16);
+    f.server.setResponse(WindowFixture::ListingPath, TestHttpServer::ok(page));
+    auto window = f.open();
+
+    QFile side("ListOfExecutables.html");
+    QVERIFY(side.open(QIODevice::ReadOnly));
+    QCOMPARE(side.readAll(), page);
+    QVERIFY(!QFile::exists(f.appDir.filePath("ListOfExecutables.html")));
+}
+
+void ListingCheckTest::identityFromArgumentSelectsFolder()
+{
+    WindowFixture f;
+    f.server.setResponse("/Windows/6.8.0/Executables/",
+                         TestHttpServer::ok(WindowFixture::listingPage({"Tarvino-6.8.0-20240401.exe"})));
+    auto window = f.open("Tarvino-6.8.0-20240315");
+
+    QCOMPARE(f.server.requestedPaths(), QList<QByteArray>{"/Windows/6.8.0/Executables/"});
+    QCOMPARE(window->currentVersion(), QStringLiteral("Tarvino-6.8.0-20240315"));
+    QCOMPARE(labelText(*window), versionsText("Tarvino-6.8.0-20240315", "Tarvino-6.8.0-20240401.exe"));
+    QVERIFY(button(*window, QDialogButtonBox::Ok)->isEnabled());
+}
+
+void ListingCheckTest::unusableIdentitySendsNoRequest_data()
+{
+    QTest::addColumn<QString>("identity");
+    QTest::newRow("no Qt version") << "Tarvino";
+    QTest::newRow("path") << "../Tarvino-6.10.1-1";
+    QTest::newRow("encoded path") << "..%2fTarvino-6.10.1-1";
+}
+
+void ListingCheckTest::unusableIdentitySendsNoRequest()
+{
+    QFETCH(QString, identity);
+    WindowFixture f;
+    f.serveListing({Newer});
+    auto window = f.open(identity);
+
+    QVERIFY(f.server.requestedPaths().isEmpty());
+    const QString text = labelText(*window);
+    QVERIFY2(text.startsWith(versionsText(identity, "None") + "\n\n"), qPrintable(text));
+    QVERIFY(text.size() > versionsText(identity, "None").size() + 10);
+    QVERIFY(!button(*window, QDialogButtonBox::Ok)->isEnabled());
+}
+
+void ListingCheckTest::closeEndsTheWindow()
+{
+    WindowFixture f;
+    f.serveListing({Older, Newer});
+    auto window = f.open();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    button(*window, QDialogButtonBox::Close)->click();
+    QTRY_VERIFY(!window->isVisible());
+    QVERIFY(!QFile::exists(f.appDir.filePath(QString::fromLatin1(Newer))));
+}
+
+void ListingCheckTest::pythonHttpServer()
+{
+    WindowFixture f;
+    QTemporaryDir root;
+    QVERIFY(QDir(root.path()).mkpath("Windows/6.10.1/Executables"));
+    for (const QByteArray &name : {Older, Newer, Same}) {
+        QFile file(root.filePath("Windows/6.10.1/Executables/" + QString::fromLatin1(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("build");
+    }
+
+    QProcess python;
+    python.setProcessChannelMode(QProcess::MergedChannels);
+    python.setWorkingDirectory(root.path());
+    python.start("python3", {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1"});
+    QVERIFY2(python.waitForStarted(), "python3 is needed for this test");
+    const QRegularExpression portLine(R"(port (\d+))");
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += python.readAll(), portLine.match(QString::fromUtf8(output)).hasMatch()),
+                             10000);
+    const QString port = portLine.match(QString::fromUtf8(output)).captured(1);
+
+    Tarvino::UpdaterContext context = f.context();
+    context.downloadBaseUrl = QUrl("http://127.0.0.1:" + port + "/");
+    TarvinoUpdater window(context);
+    python.kill();
+    python.waitForFinished();
+
+    // Python lists a directory sorted by name, which for these names is by date.
+    QCOMPARE(labelText(window), versionsText(Identity, QString::fromLatin1(Newer)));
+    QVERIFY(button(window, QDialogButtonBox::Ok)->isEnabled());
+}
+
+QTEST_MAIN(ListingCheckTest)
+#include "tst_listingcheck.moc"

@@ -1,0 +1,65 @@
+#include "windowtestsupport.h"
+
+#include <QDir>
+#include <QLayout>
+#include <QTest>
+
+WindowFixture::WindowFixture() : previousDir(QDir::currentPath())
+{
+    QVERIFY(workDir.isValid());
+    QVERIFY(appDir.isValid());
+    QVERIFY(server.start());
+    // The side file goes to the working directory; keep it out of the build tree.
+    QVERIFY(QDir::setCurrent(workDir.path()));
+}
+
+WindowFixture::~WindowFixture()
+{
+    QDir::setCurrent(previousDir);
+}
+
+Tarvino::UpdaterContext WindowFixture::context(const QString &identity, int timeoutMs) const
+{
+    Tarvino::UpdaterContext context;
+    context.downloadBaseUrl = server.baseUrl();
+    context.transferTimeout = std::chrono::milliseconds(timeoutMs);
+    context.appDir = appDir.path();
+    context.arguments = QStringList{QStringLiteral("TarvinoUpdater"), identity};
+    return context;
+}
+
+std::unique_ptr<TarvinoUpdater> WindowFixture::open(const QString &identity, int timeoutMs)
+{
+    return std::make_unique<TarvinoUpdater>(context(identity, timeoutMs));
+}
+
+QByteArray WindowFixture::listingPage(const QList<QByteArray> &entries)
+{
+    QByteArray page = "<!DOCTYPE HTML>\n<html>\n<body>\n<ul>\n";
+    for (const QByteArray &entry : entries)
+        page += "<li><a href=\"" + entry + "\">" + entry + "</a></li>\n";
+    page += "</ul>\n</body>\n</html>\n";
+    return page;
+}
+
+void WindowFixture::serveListing(const QList<QByteArray> &entries)
+{
+    server.setResponse(ListingPath, TestHttpServer::ok(listingPage(entries)));
+}
+
+QString labelText(const TarvinoUpdater &window)
+{
+    auto *label = qobject_cast<QLabel *>(window.layout()->itemAt(0)->widget());
+    return label ? label->text() : QString();
+}
+
+QPushButton *button(const TarvinoUpdater &window, QDialogButtonBox::StandardButton which)
+{
+    auto *box = window.findChild<QDialogButtonBox *>();
+    return box ? box->button(which) : nullptr;
+}
+
+QString versionsText(const QString &current, const QString &possible)
+{
+    return QStringLiteral("Current version: %1\n\nPossible version: %2").arg(current, possible);
+}
