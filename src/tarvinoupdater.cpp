@@ -1,6 +1,7 @@
 #include "tarvinoupdater.h"
 
 #include "identity.h"
+#include "installation.h"
 #include "listing.h"
 #include "transfer.h"
 
@@ -10,10 +11,13 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QLocale>
+#include <QProcess>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -70,6 +74,9 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
     connect(buttonBox->button(QDialogButtonBox::Close), SIGNAL(clicked()), this,
             SLOT(closeSlot()));
     layout->addWidget(buttonBox);
+
+    installation = Tarvino::Installation(appDir, executableName);
+    Tarvino::removeLeftovers(appDir, executableName);
 
     listingDone = false;
     startListingCheck();
@@ -157,18 +164,109 @@ void TarvinoUpdater::showVersions(const QString &possibleVersion, const QString 
     label->setText(text);
 }
 
-void TarvinoUpdater::downloadFinished2(QNetworkReply *reply)
+void TarvinoUpdater::showProgress(qint64 received, qint64 total)
 {
-    reply->deleteLater();
-    downloadDone = true;
+    // Repainting for every network chunk would cost more than the download.
+    if (progressShown.isValid() && progressShown.elapsed() < 100 && received != total)
+        return;
+    progressShown.start();
+    const QLocale locale;
+    const QString note = total > 0
+        ? tr("Downloading: %1 of %2 (%3%)")
+              .arg(locale.formattedDataSize(received), locale.formattedDataSize(total))
+              .arg(received * 100 / total)
+        : tr("Downloading: %1").arg(locale.formattedDataSize(received));
+    showVersions(executables.constLast(), note);
 }
 
 void TarvinoUpdater::okSlot()
 {
+    // A second press while a download runs would start a second request and a nested wait.
+    if (updating || executables.isEmpty())
+        return;
+    updating = true;
+    QPushButton *ok = buttonBox->button(QDialogButtonBox::Ok);
+    ok->setEnabled(false);
+
+    const QString entry = executables.constLast();
+    downloadFailure.clear();
+    staging = std::make_unique<Tarvino::StagingFile>(appDir, executableName);
+    if (!staging->open()) {
+        updateFailed(staging->errorString());
+        return;
+    }
+    const QUrl url = Tarvino::fileUrl(
+        Tarvino::listingUrl(context.downloadBaseUrl, platform, currentVersion()), entry);
+    QNetworkReply *reply = downloadManager.get(makeRequest(url, context.transferTimeout));
+    downloadTransfer = new Tarvino::Transfer(reply, staging->device());
+    progressShown.invalidate();
+    connect(downloadTransfer, &Tarvino::Transfer::progress, this, &TarvinoUpdater::showProgress);
+
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    qDebug() << "Inicio de descarga del archivo ejecutable";
+    downloadDone = false;
+    waitFor(downloadDone);
+    qDebug() << "Se supone que ya terminó";
+    QGuiApplication::restoreOverrideCursor();
+
+    staging.reset();
+    if (!downloadFailure.isEmpty()) {
+        updateFailed(downloadFailure);
+        return;
+    }
+    if (!startInstalledProgram()) {
+        const QString reason = tr("The new version could not be started.");
+        updateFailed(installation.rollback()
+                         ? reason + u' ' + tr("The previous version was put back.")
+                         : reason + u' ' + installation.errorString());
+        return;
+    }
+    installation.commit();
+    close();
+}
+
+void TarvinoUpdater::downloadFinished2(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(true);
+    downloadFailure = installDownload(reply);
+    downloadDone = true;
+}
+
+// Nothing at the executable's name changes unless the whole download is good.
+QString TarvinoUpdater::installDownload(QNetworkReply *reply)
+{
+    if (reply != downloadTransfer->parent())
+        return tr("An unexpected answer arrived.");
+    const QString failure = downloadTransfer->finish(Tarvino::Transfer::Expect::CompleteFile);
+    if (!failure.isEmpty())
+        return failure;
+    if (!staging->complete(downloadTransfer->bytesReceived()))
+        return staging->errorString();
+    if (!installation.install(staging->path(), currentVersion()))
+        return installation.errorString();
+    staging->release();
+    return {};
+}
+
+void TarvinoUpdater::updateFailed(const QString &reason)
+{
+    updating = false;
+    staging.reset();
+    showVersions(executables.constLast(), tr("The update failed: %1").arg(reason));
+    buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
+    buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(true);
+}
+
+bool TarvinoUpdater::startInstalledProgram()
+{
+    return QProcess::startDetached(appDir + executableName, {});
 }
 
 void TarvinoUpdater::cancelSlot()
 {
+    startInstalledProgram();
+    close();
 }
 
 void TarvinoUpdater::closeSlot()

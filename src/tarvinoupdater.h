@@ -1,12 +1,16 @@
 #pragma once
 
+#include "installation.h"
 #include "updatercontext.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
+
+#include <memory>
 
 class QDialogButtonBox;
 class QLabel;
@@ -38,6 +42,10 @@ private slots:
 private:
     void startListingCheck();
     void showVersions(const QString &possibleVersion, const QString &note = {});
+    void showProgress(qint64 received, qint64 total);
+    QString installDownload(QNetworkReply *reply);
+    bool startInstalledProgram();
+    void updateFailed(const QString &reason);
     static void waitFor(const bool &done);
 
     QNetworkAccessManager listManager;
@@ -54,4 +62,12 @@ private:
     const Tarvino::UpdaterContext context;
     QByteArray listingBody;
     QPointer<Tarvino::Transfer> listingTransfer;
+
+    // The update in progress.
+    bool updating = false;
+    std::unique_ptr<Tarvino::StagingFile> staging;
+    QPointer<Tarvino::Transfer> downloadTransfer;
+    Tarvino::Installation installation{QString(), QString()};
+    QString downloadFailure;
+    QElapsedTimer progressShown;
 };

@@ -1,0 +1,175 @@
+#include "installation.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Tarvino;
+
+namespace {
+
+const QString Exe = QStringLiteral("Tarvíno.exe");
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(file.errorString()));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QStringList allFiles(const QTemporaryDir &dir)
+{
+    QStringList names = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+    names.sort();
+    return names;
+}
+
+} // namespace
+
+class InstallationTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void stagingFileCompletesAndCleansUp();
+    void swapKeepsBackup();
+    void failedSecondStepPutsOldBack();
+    void collisionKeepsEarlierBackupUntilCommit();
+    void rollbackRestoresOldExecutable_data();
+    void rollbackRestoresOldExecutable();
+    void leftoversAreRemoved();
+    void interruptedSwapIsRepaired();
+};
+
+void InstallationTest::stagingFileCompletesAndCleansUp()
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    {
+        StagingFile staging(appDir, Exe);
+        QVERIFY(staging.open());
+        QVERIFY(staging.path().startsWith(appDir + StagingFile::prefix(Exe)));
+        staging.device()->write("12345");
+        QVERIFY(!staging.complete(6)); // a size that does not match is a failure
+        QVERIFY(staging.errorString().contains("5 bytes instead of 6"));
+    }
+    QCOMPARE(allFiles(dir), QStringList{});
+
+    StagingFile staging(appDir, Exe);
+    QVERIFY(staging.open());
+    staging.device()->write("12345");
+    QVERIFY(staging.complete(5));
+    QVERIFY(QFile::permissions(staging.path()) & QFileDevice::ExeOwner);
+    staging.release();
+    const QString path = staging.path();
+    QCOMPARE(readFile(path), QByteArray("12345"));
+}
+
+void InstallationTest::swapKeepsBackup()
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    writeFile(appDir + Exe, "old");
+    writeFile(appDir + "staged", "new");
+
+    Installation installation(appDir, Exe);
+    QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
+    installation.commit();
+    QCOMPARE(readFile(appDir + Exe), QByteArray("new"));
+    QCOMPARE(readFile(appDir + "Tarvino-6.10.1-1"), QByteArray("old"));
+    QCOMPARE(allFiles(dir), QStringList({"Tarvino-6.10.1-1", Exe}));
+}
+
+void InstallationTest::failedSecondStepPutsOldBack()
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    writeFile(appDir + Exe, "old");
+
+    Installation installation(appDir, Exe);
+    QVERIFY(!installation.install(appDir + "vanished", "Tarvino-6.10.1-1"));
+    QVERIFY(installation.errorString().contains(Exe));
+    QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
+    QCOMPARE(allFiles(dir), QStringList{Exe});
+}
+
+void InstallationTest::collisionKeepsEarlierBackupUntilCommit()
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    writeFile(appDir + Exe, "old");
+    writeFile(appDir + "Tarvino-6.10.1-1", "earlier backup");
+    writeFile(appDir + "staged", "new");
+
+    Installation installation(appDir, Exe);
+    QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
+    QCOMPARE(readFile(appDir + Exe), QByteArray("new"));
+    QCOMPARE(readFile(appDir + "Tarvino-6.10.1-1"), QByteArray("earlier backup"));
+    QCOMPARE(allFiles(dir).size(), 3); // the old executable waits under a temporary name
+    installation.commit();
+    QCOMPARE(allFiles(dir), QStringList({"Tarvino-6.10.1-1", Exe}));
+}
+
+void InstallationTest::rollbackRestoresOldExecutable_data()
+{
+    QTest::addColumn<bool>("collision");
+    QTest::newRow("backup name free") << false;
+    QTest::newRow("backup name taken") << true;
+}
+
+void InstallationTest::rollbackRestoresOldExecutable()
+{
+    QFETCH(bool, collision);
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    writeFile(appDir + Exe, "old");
+    if (collision)
+        writeFile(appDir + "Tarvino-6.10.1-1", "earlier backup");
+    writeFile(appDir + "staged", "new");
+
+    Installation installation(appDir, Exe);
+    QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
+    QVERIFY(installation.rollback());
+    QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
+    QStringList expected{Exe};
+    if (collision) {
+        QCOMPARE(readFile(appDir + "Tarvino-6.10.1-1"), QByteArray("earlier backup"));
+        expected.prepend("Tarvino-6.10.1-1");
+    }
+    QCOMPARE(allFiles(dir), expected);
+}
+
+void InstallationTest::leftoversAreRemoved()
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    writeFile(appDir + Exe, "current");
+    writeFile(appDir + StagingFile::prefix(Exe) + "1a2b3c4d", "half a download");
+    writeFile(appDir + u'.' + Exe + ".old-1a2b3c4d", "already replaced");
+    writeFile(appDir + "Tarvino-6.10.1-1", "backup");
+
+    removeLeftovers(appDir, Exe);
+    QCOMPARE(allFiles(dir), QStringList({"Tarvino-6.10.1-1", Exe}));
+    QCOMPARE(readFile(appDir + Exe), QByteArray("current"));
+}
+
+void InstallationTest::interruptedSwapIsRepaired()
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    writeFile(appDir + u'.' + Exe + ".old-1a2b3c4d", "old");
+    writeFile(appDir + StagingFile::prefix(Exe) + "1a2b3c4d", "new, never moved in");
+
+    removeLeftovers(appDir, Exe);
+    QCOMPARE(allFiles(dir), QStringList{Exe});
+    QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
+}
+
+QTEST_GUILESS_MAIN(InstallationTest)
+#include "tst_installation.moc"
