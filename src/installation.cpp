@@ -9,6 +9,7 @@
 #  include <io.h>
 #  include <windows.h>
 #else
+#  include <fcntl.h>
 #  include <unistd.h>
 #endif
 
@@ -42,6 +43,23 @@ bool syncToDisk(QFile &file)
 
 } // namespace
 
+qint64 WriteBehindFile::writeData(const char *data, qint64 size)
+{
+    const qint64 written = QFile::writeData(data, size);
+    if (written <= 0)
+        return written;
+    m_written += written;
+#if defined(Q_OS_LINUX)
+    constexpr qint64 Step = 8 * 1024 * 1024;
+    if (m_written - m_handedOver >= Step) {
+        // Starts the write-back of this range and returns at once.
+        ::sync_file_range(handle(), m_handedOver, m_written - m_handedOver, SYNC_FILE_RANGE_WRITE);
+        m_handedOver = m_written;
+    }
+#endif
+    return written;
+}
+
 StagingFile::StagingFile(const QString &appDir, const QString &executableName)
     : m_file(appDir + prefix(executableName) + uniqueSuffix())
 {
@@ -62,7 +80,8 @@ QString StagingFile::prefix(const QString &executableName)
 
 bool StagingFile::open()
 {
-    if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    // Unbuffered: the chunks are large already, and a second copy would only cost time.
+    if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
         return true;
     m_error = tr("Cannot create %1: %2").arg(QDir::toNativeSeparators(m_file.fileName()), m_file.errorString());
     return false;

@@ -8,6 +8,21 @@
 // the complete new ones.
 namespace Tarvino {
 
+// A file that hands what it was given to the disk while it is being written, so
+// that the flush to the disk at its end has little left to wait for.
+class WriteBehindFile : public QFile
+{
+public:
+    using QFile::QFile;
+
+protected:
+    qint64 writeData(const char *data, qint64 size) override;
+
+private:
+    qint64 m_written = 0;
+    qint64 m_handedOver = 0;
+};
+
 // The file a download streams into: a fresh, uniquely named file in the
 // application directory (so the final move is a rename, not a copy). It is
 // removed again unless it was installed.
@@ -34,7 +49,7 @@ public:
     static QString prefix(const QString &executableName);
 
 private:
-    QFile m_file;
+    WriteBehindFile m_file;
     QString m_error;
     bool m_released = false;
 };

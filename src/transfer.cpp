@@ -23,18 +23,24 @@ void Transfer::receive()
 {
     if (m_tooLarge || !m_writeError.isEmpty())
         return;
+    // One buffer for the whole transfer: a fresh allocation per chunk costs page
+    // faults on every read.
+    if (m_buffer.isEmpty())
+        m_buffer.resize(ChunkSize);
     while (m_reply->bytesAvailable() > 0) {
-        QByteArray chunk = m_reply->read(ChunkSize);
-        if (m_maxBytes >= 0 && m_received + chunk.size() > m_maxBytes) {
-            chunk.truncate(m_maxBytes - m_received);
+        qint64 size = m_reply->read(m_buffer.data(), m_buffer.size());
+        if (size <= 0)
+            break;
+        if (m_maxBytes >= 0 && m_received + size > m_maxBytes) {
+            size = m_maxBytes - m_received;
             m_tooLarge = true;
         }
-        if (m_sink->write(chunk) != chunk.size()) {
+        if (m_sink->write(m_buffer.constData(), size) != size) {
             m_writeError = m_sink->errorString();
             m_reply->abort();
             return;
         }
-        m_received += chunk.size();
+        m_received += size;
         if (m_tooLarge) {
             m_reply->abort();
             return;

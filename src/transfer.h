@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -45,6 +46,7 @@ private:
     qint64 m_received = 0;
     bool m_tooLarge = false;
     QString m_writeError;
+    QByteArray m_buffer;
 };
 
 } // namespace Tarvino

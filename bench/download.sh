@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The updater's download through the real window code path (Ok pressed by the
+# driver) next to `curl -o` of the same file from the same local server,
+# alternating, RUNS times each. Prints the median wall-time ratio and peak
+# resident memory, and the updater's peak memory for a small build, to show
+# that memory does not grow with the size of the build.
+#
+# Also measured: curl followed by `sync FILE`, the same durability the updater
+# gives the build before installing it.
+#
+# Usage: bench/download.sh [RUNS] [BUILD_DIR]   (defaults: 3, build/bench)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+runs=${1:-3}
+build=${2:-$root/build/bench}
+big_mib=${BIG_MIB:-400}
+small_mib=4
+
+if [ ! -x "$build/bench/tarvino_bench_driver" ] || [ "$root/src" -nt "$build/bench/tarvino_bench_driver" ]; then
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DTARVINO_BUILD_BENCH=ON >/dev/null
+    cmake --build "$build" --target tarvino_bench_driver >/dev/null
+fi
+driver="$build/bench/tarvino_bench_driver"
+command -v curl >/dev/null || { echo "curl is needed" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/var/tmp}/tarvino-bench.XXXXXX")
+server=
+cleanup() { [ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+identity=Tarvino-6.10.1-20251201
+folder="$work/release/Windows/6.10.1/Executables"
+mkdir -p "$folder" "$work/run"
+# Real programs padded to size, so that the restart at the end works.
+make_build() { # NAME MIB
+    cp /bin/true "$folder/$1"
+    truncate -s "$(($2 * 1024 * 1024))" "$folder/$1"
+}
+make_build "Tarvino-6.10.1-20260101.exe" "$small_mib"
+make_build "Tarvino-6.10.1-20260102.exe" "$big_mib"
+
+python3 "$here/slow_server.py" "$work/release" 0 > "$work/server.out" &
+server=$!
+for _ in $(seq 100); do grep -q '^port ' "$work/server.out" 2>/dev/null && break; sleep 0.1; done
+port=$(sed -n 's/^port //p' "$work/server.out")
+base="http://127.0.0.1:$port/"
+
+# The listing names the big build last; to fetch the small one, hide the big one.
+updater_run() { # -> "wall_s peak_kib"
+    local app="$work/app"
+    rm -rf "$app" && mkdir -p "$app" && cp /bin/true "$app/Tarvíno.exe"
+    (cd "$work/run" && QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%e %M' -o "$work/time" \
+        "$driver" update "$base" "$app" "$identity" >/dev/null 2>&1)
+    cat "$work/time"
+}
+curl_run() { # NAME [sync] -> "wall_s peak_kib"
+    rm -f "$work/curl.out"
+    local then=true
+    [ "${2:-}" = sync ] && then="sync $work/curl.out"
+    /usr/bin/time -f '%e %M' -o "$work/time" sh -c \
+        "curl -s -o '$work/curl.out' '$base/Windows/6.10.1/Executables/$1' && $then"
+    cat "$work/time"
+}
+
+big="Tarvino-6.10.1-20260102.exe"
+: > "$work/updater" ; : > "$work/curl" ; : > "$work/curlsync"
+for i in $(seq "$runs"); do
+    updater_run >> "$work/updater"
+    curl_run "$big" >> "$work/curl"
+    curl_run "$big" sync >> "$work/curlsync"
+done
+
+mv "$folder/$big" "$work/$big.hidden"
+updater_run > "$work/updater-small"
+mv "$work/$big.hidden" "$folder/$big"
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+u_wall=$(cut -d' ' -f1 "$work/updater" | median)
+c_wall=$(cut -d' ' -f1 "$work/curl" | median)
+cs_wall=$(cut -d' ' -f1 "$work/curlsync" | median)
+u_mem=$(cut -d' ' -f2 "$work/updater" | sort -n | tail -n1)
+c_mem=$(cut -d' ' -f2 "$work/curl" | sort -n | tail -n1)
+s_mem=$(cut -d' ' -f2 "$work/updater-small")
+
+echo "runs each: $runs, build: $big_mib MiB, alternating updater and curl"
+echo "updater walls (s): $(cut -d' ' -f1 "$work/updater" | tr '\n' ' ')"
+echo "curl walls (s):    $(cut -d' ' -f1 "$work/curl" | tr '\n' ' ')"
+echo "curl+sync (s):     $(cut -d' ' -f1 "$work/curlsync" | tr '\n' ' ')"
+awk -v u="$u_wall" -v c="$c_wall" 'BEGIN { printf "median wall: updater %.2f s, curl -o %.2f s, ratio %.2f\n", u, c, u / c }'
+# The updater makes the new build durable before it takes the executable's
+# name; the fair reference does the same with the file curl wrote.
+awk -v u="$u_wall" -v c="$cs_wall" 'BEGIN { printf "median wall: updater %.2f s, curl -o + sync FILE %.2f s, ratio %.2f\n", u, c, u / c }'
+awk -v u="$u_mem" -v c="$c_mem" -v s="$s_mem" -v m="$small_mib" 'BEGIN {
+    printf "peak RSS %d MiB build: updater %.1f MiB, curl %.1f MiB\n", '"$big_mib"', u / 1024, c / 1024
+    printf "peak RSS %d MiB build: updater %.1f MiB (400 MiB case is %.1f MiB above it)\n", m, s / 1024, (u - s) / 1024 }'
