@@ -21,6 +21,15 @@ TestHttpServer::Response TestHttpServer::status(int code, const QByteArray &reas
     return response;
 }
 
+TestHttpServer::Response TestHttpServer::dripped(const QByteArray &body, int chunk, int intervalMs)
+{
+    Response response = ok(body);
+    response.mode = Response::Mode::Drip;
+    response.dripChunk = chunk;
+    response.dripIntervalMs = intervalMs;
+    return response;
+}
+
 TestHttpServer::TestHttpServer(QObject *parent) : QTcpServer(parent)
 {
     connect(this, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);

@@ -38,6 +38,7 @@ public:
 
     static Response ok(const QByteArray &body);
     static Response status(int code, const QByteArray &reason, const QByteArray &body = {});
+    static Response dripped(const QByteArray &body, int chunk, int intervalMs);
 
     explicit TestHttpServer(QObject *parent = nullptr);
     ~TestHttpServer() override;

@@ -35,6 +35,13 @@ QByteArray recorderBytes()
     return readFile(QStringLiteral(TARVINO_RECORDER));
 }
 
+// A real program large enough to arrive in many pieces: bytes past the end of a
+// program do not keep it from running.
+QByteArray slowProgram()
+{
+    return recorderBytes() + QByteArray(256 * 1024, '\0');
+}
+
 QStringList appFiles(const QString &appDir)
 {
     QStringList names = QDir(appDir).entryList(QDir::Files | QDir::Hidden);
@@ -128,12 +135,8 @@ void UpdateTest::goodUpdate()
 {
     Setup s;
     prepare(s);
-    const QByteArray program = recorderBytes() + QByteArray(128 * 1024, '\0');
-    TestHttpServer::Response response = TestHttpServer::ok(program);
-    response.mode = TestHttpServer::Response::Mode::Drip;
-    response.dripChunk = 16 * 1024;
-    response.dripIntervalMs = 10;
-    s.fixture.server.setResponse(NewerPath, response);
+    const QByteArray program = slowProgram();
+    s.fixture.server.setResponse(NewerPath, TestHttpServer::dripped(program, 16 * 1024, 10));
 
     auto window = s.fixture.open();
     window->show();
@@ -205,11 +208,8 @@ void UpdateTest::failedDownloads_data()
     stall.mode = TestHttpServer::Response::Mode::Stall;
     QTest::newRow("stall") << stall << "The server did not answer for 0.5 seconds.";
 
-    TestHttpServer::Response stallMidway = TestHttpServer::ok(program);
-    stallMidway.mode = TestHttpServer::Response::Mode::Drip;
-    stallMidway.dripChunk = 4096;
-    stallMidway.dripIntervalMs = 5000;
-    QTest::newRow("stall midway") << stallMidway << "The server did not answer for 0.5 seconds.";
+    QTest::newRow("stall midway") << TestHttpServer::dripped(program, 4096, 5000)
+                                  << "The server did not answer for 0.5 seconds.";
 }
 
 void UpdateTest::failedDownloads()
@@ -272,13 +272,8 @@ void UpdateTest::secondOkDuringDownloadIsIgnored()
 {
     Setup s;
     prepare(s);
-    // Bytes past the end of a program do not keep it from running.
-    const QByteArray program = recorderBytes() + QByteArray(256 * 1024, '\0');
-    TestHttpServer::Response slow = TestHttpServer::ok(program);
-    slow.mode = TestHttpServer::Response::Mode::Drip;
-    slow.dripChunk = 16 * 1024;
-    slow.dripIntervalMs = 10;
-    s.fixture.server.setResponse(NewerPath, slow);
+    const QByteArray program = slowProgram();
+    s.fixture.server.setResponse(NewerPath, TestHttpServer::dripped(program, 16 * 1024, 10));
     auto window = s.fixture.open();
     window->show();
 
