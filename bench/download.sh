@@ -17,12 +17,12 @@ build=${2:-$root/build/bench}
 big_mib=${BIG_MIB:-400}
 small_mib=4
 
-if [ ! -x "$build/bench/tarvino_bench_driver" ] || [ "$root/src" -nt "$build/bench/tarvino_bench_driver" ]; then
+if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
         -DTARVINO_BUILD_BENCH=ON >/dev/null
-    cmake --build "$build" --target tarvino_bench_driver >/dev/null
 fi
-driver="$build/bench/tarvino_bench_driver"
+cmake --build "$build" --target tarvino_window_driver >/dev/null
+driver="$build/tools/tarvino_window_driver"
 command -v curl >/dev/null || { echo "curl is needed" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/tarvino-bench.XXXXXX")

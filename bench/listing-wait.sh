@@ -8,12 +8,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 build=${1:-$root/build/bench}
 
-if [ ! -x "$build/bench/tarvino_bench_driver" ]; then
+if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
         -DTARVINO_BUILD_BENCH=ON >/dev/null
-    cmake --build "$build" --target tarvino_bench_driver >/dev/null
 fi
-driver="$build/bench/tarvino_bench_driver"
+cmake --build "$build" --target tarvino_window_driver >/dev/null
+driver="$build/tools/tarvino_window_driver"
 
 work=$(mktemp -d)
 pids=()

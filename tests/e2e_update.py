@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""End to end: the real window code, copied into an application folder, updates
+itself from Python's http.server and restarts the application.
+
+Usage: e2e_update.py WINDOW_DRIVER
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+DRIVER = None
+IDENTITY = "Tarvino-6.10.1-20251201"
+EXE = "Tarvíno.exe"
+
+
+def program(version):
+    """A tiny real program that records that it ran, and where."""
+    return (
+        "#!/bin/sh\n"
+        f"echo 'Tarvíno {version}' > \"$(dirname \"$0\")/ran.txt\"\n"
+        "echo \"args $#\" >> \"$(dirname \"$0\")/ran.txt\"\n"
+        "pwd >> \"$(dirname \"$0\")/ran.txt\"\n"
+    ).encode()
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return condition()
+
+
+class EndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.tmp = Path(tempfile.mkdtemp(prefix="tarvino-e2e-"))
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        folder = self.tmp / "release/Windows/6.10.1/Executables"
+        folder.mkdir(parents=True)
+        for date in ("20250101", "20260101"):
+            (folder / f"Tarvino-6.10.1-{date}.exe").write_bytes(program(date))
+
+        self.app = self.tmp / "app"
+        self.app.mkdir()
+        shutil.copy2(DRIVER, self.app / "TarvinoUpdater")
+        (self.app / EXE).write_bytes(program("20251201"))
+        (self.app / EXE).chmod(0o755)
+        self.cwd = self.tmp / "elsewhere"
+        self.cwd.mkdir()
+
+        self.server = subprocess.Popen(
+            [sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
+             "--directory", str(self.tmp / "release")],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(self.server.wait)
+        self.addCleanup(self.server.kill)
+        match = re.search(r"port (\d+)", self.server.stdout.readline())
+        self.assertIsNotNone(match, "http.server did not say its port")
+        self.base = f"http://127.0.0.1:{match.group(1)}/"
+
+    def test_update_from_python_http_server(self):
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        result = subprocess.run(
+            [str(self.app / "TarvinoUpdater"), "update", self.base, "-", IDENTITY],
+            cwd=self.cwd, env=env, capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("Inicio de descarga del archivo ejecutable", result.stderr)
+        self.assertIn("Se supone que ya terminó", result.stderr)
+
+        self.assertEqual((self.app / EXE).read_bytes(), program("20260101"))
+        self.assertEqual((self.app / IDENTITY).read_bytes(), program("20251201"))
+        self.assertTrue(os.access(self.app / EXE, os.X_OK))
+        self.assertTrue((self.cwd / "ListOfExecutables.html").exists())
+        self.assertFalse((self.app / "ListOfExecutables.html").exists())
+
+        ran = self.app / "ran.txt"
+        self.assertTrue(wait_for(lambda: ran.exists() and ran.read_text().count("\n") == 3, 10),
+                        "the restarted program did not run")
+        self.assertEqual(ran.read_text(), f"Tarvíno 20260101\nargs 0\n{self.cwd}\n")
+        self.assertEqual(sorted(p.name for p in self.app.iterdir()),
+                         sorted([IDENTITY, EXE, "TarvinoUpdater", "ran.txt"]))
+
+
+if __name__ == "__main__":
+    DRIVER = sys.argv.pop(1)
+    unittest.main(verbosity=2)
