@@ -85,11 +85,25 @@ IdentityProblem identityProblem(const QString &identity)
     return IdentityProblem::None;
 }
 
+namespace {
+QString platformFolder(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity)
+{
+    return downloadBaseUrl.toString(QUrl::FullyEncoded) + platform + u'/' + qtVersionField(identity);
+}
+} // namespace
+
 QUrl listingUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity)
 {
-    const QString url = downloadBaseUrl.toString(QUrl::FullyEncoded) + platform + u'/'
-        + qtVersionField(identity) + QStringLiteral("/Executables/");
-    return QUrl(url, QUrl::TolerantMode);
+    return QUrl(platformFolder(downloadBaseUrl, platform, identity) + QStringLiteral("/Executables/"),
+                QUrl::TolerantMode);
+}
+
+QUrl signatureUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
+                  const QString &entry)
+{
+    return QUrl(platformFolder(downloadBaseUrl, platform, identity) + QStringLiteral("/Signatures/")
+                    + entry + QStringLiteral(".sig"),
+                QUrl::TolerantMode);
 }
 
 QUrl fileUrl(const QUrl &listingUrl, const QString &entry)

@@ -40,4 +40,9 @@ IdentityProblem identityProblem(const QString &identity);
 QUrl listingUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity);
 QUrl fileUrl(const QUrl &listingUrl, const QString &entry);
 
+// The detached signature of an entry, in the folder beside Executables/, so that
+// the listing keeps holding builds only.
+QUrl signatureUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
+                  const QString &entry);
+
 } // namespace Tarvino

@@ -3,6 +3,7 @@
 #include "identity.h"
 #include "installation.h"
 #include "listing.h"
+#include "signature.h"
 #include "transfer.h"
 
 #include <QApplication>
@@ -14,9 +15,9 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
+#include <QLocale>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QLocale>
 #include <QProcess>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -24,6 +25,7 @@
 namespace {
 
 constexpr qint64 MaxListingSize = 16 * 1024 * 1024;
+constexpr qint64 MaxSignatureSize = 4096;
 const QString SideFileName = QStringLiteral("ListOfExecutables.html");
 
 QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout)
@@ -195,21 +197,39 @@ void TarvinoUpdater::okSlot()
         updateFailed(staging->errorString());
         return;
     }
-    const QUrl url = Tarvino::fileUrl(
-        Tarvino::listingUrl(context.downloadBaseUrl, platform, currentVersion()), entry);
-    QNetworkReply *reply = downloadManager.get(makeRequest(url, context.transferTimeout));
-    downloadTransfer = new Tarvino::Transfer(reply, staging->device());
-    progressShown.invalidate();
-    connect(downloadTransfer, &Tarvino::Transfer::progress, this, &TarvinoUpdater::showProgress);
 
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     qDebug() << "Inicio de descarga del archivo ejecutable";
+
+    QIODevice *sink = staging->device();
+    verifier.reset();
+    if (!context.publicKey.isEmpty()) {
+        signature = fetchSignature(entry, &downloadFailure);
+        if (!downloadFailure.isEmpty()) {
+            QGuiApplication::restoreOverrideCursor();
+            updateFailed(downloadFailure);
+            return;
+        }
+        // The server's name for the file, which is what the publisher signed.
+        verifier = std::make_unique<Tarvino::VerifyingWriter>(
+            sink, QUrl::fromPercentEncoding(entry.toUtf8()));
+        sink = verifier.get();
+    }
+
+    const QUrl url = Tarvino::fileUrl(
+        Tarvino::listingUrl(context.downloadBaseUrl, platform, currentVersion()), entry);
+    QNetworkReply *reply = downloadManager.get(makeRequest(url, context.transferTimeout));
+    downloadTransfer = new Tarvino::Transfer(reply, sink);
+    progressShown.invalidate();
+    connect(downloadTransfer, &Tarvino::Transfer::progress, this, &TarvinoUpdater::showProgress);
+
     downloadDone = false;
     waitFor(downloadDone);
     qDebug() << "Se supone que ya terminó";
     QGuiApplication::restoreOverrideCursor();
 
     staging.reset();
+    verifier.reset();
     if (!downloadFailure.isEmpty()) {
         updateFailed(downloadFailure);
         return;
@@ -241,12 +261,46 @@ QString TarvinoUpdater::installDownload(QNetworkReply *reply)
     const QString failure = downloadTransfer->finish(Tarvino::Transfer::Expect::CompleteFile);
     if (!failure.isEmpty())
         return failure;
+    if (verifier) {
+        if (!verifier->verify(context.publicKey, signature))
+            return tr("The build does not bear the publisher's signature.");
+        qDebug().noquote() << "Firma verificada:" << executables.constLast();
+    }
     if (!staging->complete(downloadTransfer->bytesReceived()))
         return staging->errorString();
     if (!installation.install(staging->path(), currentVersion()))
         return installation.errorString();
     staging->release();
     return {};
+}
+
+// The detached signature of the entry, fetched before the build itself so that
+// the build can be checked as it streams in.
+QByteArray TarvinoUpdater::fetchSignature(const QString &entry, QString *failure)
+{
+    if (!Tarvino::signaturesSupported()) {
+        *failure = tr("This updater was built without signature checking.");
+        return {};
+    }
+    const QUrl url = Tarvino::signatureUrl(context.downloadBaseUrl, platform, currentVersion(), entry);
+    QNetworkReply *reply = signatureManager.get(makeRequest(url, context.transferTimeout));
+    auto *sink = new QBuffer(reply);
+    sink->open(QIODevice::WriteOnly);
+    auto *transfer = new Tarvino::Transfer(reply, sink, MaxSignatureSize);
+    bool done = false;
+    connect(reply, &QNetworkReply::finished, this, [&done] { done = true; });
+    waitFor(done);
+    reply->deleteLater();
+
+    const QString error = transfer->finish(Tarvino::Transfer::Expect::CompleteFile);
+    if (!error.isEmpty()) {
+        *failure = tr("The build's signature could not be fetched: %1").arg(error);
+        return {};
+    }
+    const QByteArray decoded = Tarvino::fromBase64Line(sink->data(), Tarvino::SignatureSize);
+    if (decoded.isEmpty())
+        *failure = tr("The build's signature is malformed.");
+    return decoded;
 }
 
 void TarvinoUpdater::updateFailed(const QString &reason)

@@ -18,6 +18,7 @@ class QNetworkReply;
 
 namespace Tarvino {
 class Transfer;
+class VerifyingWriter;
 }
 
 // The updater's one window: shows the running and the newest version and,
@@ -44,6 +45,7 @@ private:
     void showVersions(const QString &possibleVersion, const QString &note = {});
     void showProgress(qint64 received, qint64 total);
     QString installDownload(QNetworkReply *reply);
+    QByteArray fetchSignature(const QString &entry, QString *failure);
     bool startInstalledProgram();
     void updateFailed(const QString &reason);
     static void waitFor(const bool &done);
@@ -67,6 +69,9 @@ private:
     bool updating = false;
     std::unique_ptr<Tarvino::StagingFile> staging;
     QPointer<Tarvino::Transfer> downloadTransfer;
+    QNetworkAccessManager signatureManager;
+    std::unique_ptr<Tarvino::VerifyingWriter> verifier;
+    QByteArray signature;
     Tarvino::Installation installation{QString(), QString()};
     QString downloadFailure;
     QElapsedTimer progressShown;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "signature.h"
+
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -22,6 +24,8 @@ struct UpdaterContext
     QString appDir;
     // Unset: the process's own command line.
     std::optional<QStringList> arguments;
+    // The publisher's Ed25519 public key; empty: builds are not signature-checked.
+    QByteArray publicKey = builtInPublicKey();
 };
 
 } // namespace Tarvino

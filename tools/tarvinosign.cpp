@@ -1,0 +1,163 @@
+// The publisher's side of signed updates: makes a key pair and signs builds.
+//
+//   TarvinoSign keygen SECRETFILE
+//   TarvinoSign sign SECRETFILE FILE [--name NAME] [--output SIGFILE]
+//   TarvinoSign verify PUBLICKEY FILE SIGFILE [--name NAME]
+
+#include "signature.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+using namespace Tarvino;
+
+namespace {
+
+QTextStream &err()
+{
+    static QTextStream stream(stderr);
+    return stream;
+}
+
+int usage()
+{
+    err() << "usage:\n"
+             "  TarvinoSign keygen SECRETFILE\n"
+             "      writes a new secret key to SECRETFILE (readable by its owner only) and\n"
+             "      prints the public key in the form TARVINO_UPDATE_PUBLIC_KEY takes\n"
+             "  TarvinoSign sign SECRETFILE FILE [--name NAME] [--output SIGFILE]\n"
+             "      prints (or writes to SIGFILE) the signature of FILE under its name, or NAME:\n"
+             "      the name the file is published under, which the signature covers\n"
+             "  TarvinoSign verify PUBLICKEY FILE SIGFILE [--name NAME]\n"
+             "      checks a signature; exits 0 when it holds\n";
+    return 2;
+}
+
+bool hashFile(const QString &path, SignatureStream &stream)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        err() << "cannot read " << path << ": " << file.errorString() << '\n';
+        return false;
+    }
+    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
+    qint64 size;
+    while ((size = file.read(buffer.data(), buffer.size())) > 0)
+        stream.update(buffer.constData(), size);
+    if (size < 0) {
+        err() << "cannot read " << path << ": " << file.errorString() << '\n';
+        return false;
+    }
+    return true;
+}
+
+QByteArray readLineFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Takes "--name" and "--output" out of the arguments.
+QString takeOption(QStringList &args, const QString &option)
+{
+    const qsizetype at = args.indexOf(option);
+    if (at < 0 || at + 1 >= args.size())
+        return {};
+    const QString value = args.at(at + 1);
+    args.remove(at, 2);
+    return value;
+}
+
+int keygen(const QString &secretPath)
+{
+    QByteArray publicKey, secretKey;
+    if (!generateKeyPair(&publicKey, &secretKey)) {
+        err() << "cannot make a key pair\n";
+        return 1;
+    }
+    QFile file(secretPath);
+    // Created with owner-only permissions, and never over an existing key.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        err() << "cannot create " << secretPath << ": " << file.errorString() << '\n';
+        return 1;
+    }
+    if (file.write(secretKey.toBase64() + '\n') < 0 || !file.flush()) {
+        err() << "cannot write " << secretPath << ": " << file.errorString() << '\n';
+        file.remove();
+        return 1;
+    }
+    QTextStream(stdout) << publicKey.toBase64() << '\n';
+    return 0;
+}
+
+int sign(const QString &secretPath, const QString &path, const QString &name, const QString &output)
+{
+    const QByteArray secretKey = fromBase64Line(readLineFile(secretPath), SecretKeySize);
+    if (secretKey.isEmpty()) {
+        err() << secretPath << " holds no secret key\n";
+        return 1;
+    }
+    SignatureStream stream(name);
+    if (!hashFile(path, stream))
+        return 1;
+    const QByteArray line = stream.sign(secretKey).toBase64() + '\n';
+    if (output.isEmpty()) {
+        QTextStream(stdout) << line;
+        return 0;
+    }
+    QFile out(output);
+    if (!out.open(QIODevice::WriteOnly) || out.write(line) != line.size() || !out.flush()) {
+        err() << "cannot write " << output << ": " << out.errorString() << '\n';
+        return 1;
+    }
+    return 0;
+}
+
+int verify(const QString &publicKeyText, const QString &path, const QString &signaturePath,
+           const QString &name)
+{
+    const QByteArray publicKey = fromBase64Line(publicKeyText.toLatin1(), PublicKeySize);
+    const QByteArray signature = fromBase64Line(readLineFile(signaturePath), SignatureSize);
+    if (publicKey.isEmpty() || signature.isEmpty()) {
+        err() << "malformed public key or signature\n";
+        return 1;
+    }
+    SignatureStream stream(name);
+    if (!hashFile(path, stream))
+        return 1;
+    if (!stream.verify(publicKey, signature)) {
+        err() << "the signature does not hold for " << name << '\n';
+        return 1;
+    }
+    QTextStream(stdout) << "good signature for " << name << '\n';
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = QCoreApplication::arguments().mid(1);
+    if (!signaturesSupported()) {
+        err() << "built without libsodium\n";
+        return 1;
+    }
+    const QString nameOption = takeOption(args, QStringLiteral("--name"));
+    const QString output = takeOption(args, QStringLiteral("--output"));
+    const QString command = args.value(0);
+    if (command == u"keygen" && args.size() == 2)
+        return keygen(args[1]);
+    if (command == u"sign" && args.size() == 3) {
+        const QString name = nameOption.isEmpty() ? QFileInfo(args[2]).fileName() : nameOption;
+        return sign(args[1], args[2], name, output);
+    }
+    if (command == u"verify" && args.size() == 4) {
+        const QString name = nameOption.isEmpty() ? QFileInfo(args[2]).fileName() : nameOption;
+        return verify(args[1], args[2], args[3], name);
+    }
+    return usage();
+}
