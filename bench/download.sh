@@ -8,18 +8,34 @@
 # Also measured: curl followed by `sync FILE`, the same durability the updater
 # gives the build before installing it.
 #
-# Usage: bench/download.sh [RUNS] [BUILD_DIR]   (defaults: 3, build/bench)
+# With --signed, the updater is built with a public key and every build is
+# signed, so the signature is checked as the bytes stream in.
+#
+# Usage: bench/download.sh [--signed] [RUNS]   (default: 3 runs; needs curl and GNU time)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
+signed=false
+if [ "${1:-}" = --signed ]; then signed=true; shift; fi
 runs=${1:-3}
-build=${2:-$root/build/bench}
 big_mib=${BIG_MIB:-400}
 small_mib=4
+for tool in curl /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "bench: $tool is needed (apt-get install curl time)" >&2; exit 1; }
+done
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
+if [ "$signed" = true ]; then
+    build="$root/build/bench-signed"
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-        -DTARVINO_BUILD_BENCH=ON >/dev/null
+        -DTARVINO_BUILD_BENCH=ON -DTARVINO_BUILD_SIGN_TOOL=ON >/dev/null
+    cmake --build "$build" --target TarvinoSign >/dev/null
+    sign_tool="$build/tools/TarvinoSign"
+    [ -s "$build/bench.pub" ] || { rm -f "$build/bench.key"; "$sign_tool" keygen "$build/bench.key" > "$build/bench.pub"; }
+    cmake -S "$root" -B "$build" -DTARVINO_UPDATE_PUBLIC_KEY="$(cat "$build/bench.pub")" >/dev/null
+else
+    build="$root/build/bench"
+    [ -f "$build/CMakeCache.txt" ] || cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DBUILD_TESTING=OFF -DTARVINO_BUILD_BENCH=ON >/dev/null
 fi
 cmake --build "$build" --target tarvino_window_driver >/dev/null
 driver="$build/tools/tarvino_window_driver"
@@ -37,6 +53,10 @@ mkdir -p "$folder" "$work/run"
 make_build() { # NAME MIB
     cp /bin/true "$folder/$1"
     truncate -s "$(($2 * 1024 * 1024))" "$folder/$1"
+    if [ "$signed" = true ]; then
+        mkdir -p "$folder/../Signatures"
+        "$sign_tool" sign "$build/bench.key" "$folder/$1" --output "$folder/../Signatures/$1.sig"
+    fi
 }
 make_build "Tarvino-6.10.1-20260101.exe" "$small_mib"
 make_build "Tarvino-6.10.1-20260102.exe" "$big_mib"
@@ -84,7 +104,7 @@ u_mem=$(cut -d' ' -f2 "$work/updater" | sort -n | tail -n1)
 c_mem=$(cut -d' ' -f2 "$work/curl" | sort -n | tail -n1)
 s_mem=$(cut -d' ' -f2 "$work/updater-small")
 
-echo "runs each: $runs, build: $big_mib MiB, alternating updater and curl"
+echo "runs each: $runs, build: $big_mib MiB, alternating updater and curl, signed: $signed"
 echo "updater walls (s): $(cut -d' ' -f1 "$work/updater" | tr '\n' ' ')"
 echo "curl walls (s):    $(cut -d' ' -f1 "$work/curl" | tr '\n' ' ')"
 echo "curl+sync (s):     $(cut -d' ' -f1 "$work/curlsync" | tr '\n' ' ')"

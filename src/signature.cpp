@@ -6,6 +6,11 @@
 
 #include <QtEndian>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 namespace Tarvino {
 
 namespace {
@@ -132,11 +137,72 @@ bool generateKeyPair(QByteArray *, QByteArray *) { return false; }
 
 #endif
 
+struct VerifyingWriter::Hasher
+{
+    static constexpr qint64 MaxQueued = 8 * 1024 * 1024;
+
+    explicit Hasher(SignatureStream &stream) : thread([this, &stream] { run(stream); }) {}
+
+    ~Hasher()
+    {
+        {
+            std::lock_guard lock(mutex);
+            closing = true;
+        }
+        changed.notify_all();
+        thread.join();
+    }
+
+    void push(QByteArray chunk)
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return queuedBytes < MaxQueued; });
+        queuedBytes += chunk.size();
+        queue.push_back(std::move(chunk));
+        changed.notify_all();
+    }
+
+    void drain()
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return queue.empty() && !busy; });
+    }
+
+    void run(SignatureStream &stream)
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return closing || !queue.empty(); });
+            if (queue.empty())
+                return;
+            QByteArray chunk = std::move(queue.front());
+            queue.pop_front();
+            busy = true;
+            lock.unlock();
+            stream.update(chunk.constData(), chunk.size());
+            lock.lock();
+            busy = false;
+            queuedBytes -= chunk.size();
+            changed.notify_all();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<QByteArray> queue;
+    qint64 queuedBytes = 0;
+    bool busy = false;
+    bool closing = false;
+    std::thread thread; // last: starts once the rest is ready
+};
+
 VerifyingWriter::VerifyingWriter(QIODevice *target, const QString &fileName)
-    : m_target(target), m_stream(fileName)
+    : m_target(target), m_stream(fileName), m_hasher(std::make_unique<Hasher>(m_stream))
 {
     open(QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
+
+VerifyingWriter::~VerifyingWriter() = default;
 
 qint64 VerifyingWriter::writeData(const char *data, qint64 size)
 {
@@ -145,12 +211,13 @@ qint64 VerifyingWriter::writeData(const char *data, qint64 size)
         setErrorString(m_target->errorString());
         return -1;
     }
-    m_stream.update(data, size);
+    m_hasher->push(QByteArray(data, size));
     return written;
 }
 
 bool VerifyingWriter::verify(const QByteArray &publicKey, const QByteArray &signature)
 {
+    m_hasher->drain();
     return m_stream.verify(publicKey, signature);
 }
 

@@ -42,11 +42,16 @@ private:
 };
 
 // Passes everything written to it on to another device and into a signature
-// stream, so that a download is checked in the same pass that stores it.
+// stream, so that a download is checked in the same pass that stores it. The
+// hashing runs on a thread of its own, a bounded amount behind the writes, so
+// that it overlaps with receiving and storing instead of adding to them.
 class VerifyingWriter : public QIODevice
 {
 public:
     VerifyingWriter(QIODevice *target, const QString &fileName);
+    ~VerifyingWriter() override;
+
+    // Waits for the hashing to catch up, then checks the signature.
     bool verify(const QByteArray &publicKey, const QByteArray &signature);
 
 protected:
@@ -54,8 +59,10 @@ protected:
     qint64 writeData(const char *data, qint64 size) override;
 
 private:
+    struct Hasher;
     QIODevice *m_target;
     SignatureStream m_stream;
+    std::unique_ptr<Hasher> m_hasher;
 };
 
 bool generateKeyPair(QByteArray *publicKey, QByteArray *secretKey);
