@@ -228,8 +228,9 @@ void TarvinoUpdater::okSlot()
     qDebug() << "Se supone que ya terminó";
     QGuiApplication::restoreOverrideCursor();
 
-    staging.reset();
+    // The verifier writes through to the staging file, so it goes first.
     verifier.reset();
+    staging.reset();
     if (!downloadFailure.isEmpty()) {
         updateFailed(downloadFailure);
         return;
@@ -306,6 +307,7 @@ QByteArray TarvinoUpdater::fetchSignature(const QString &entry, QString *failure
 void TarvinoUpdater::updateFailed(const QString &reason)
 {
     updating = false;
+    verifier.reset();
     staging.reset();
     showVersions(executables.constLast(), tr("The update failed: %1").arg(reason));
     buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);

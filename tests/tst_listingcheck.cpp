@@ -4,6 +4,7 @@
 #include <QFrame>
 #include <QImage>
 #include <QLayout>
+#include <QMetaMethod>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -63,6 +64,18 @@ void ListingCheckTest::windowShape()
     QVERIFY(!box->button(QDialogButtonBox::Cancel)->isEnabled());
     QVERIFY(box->button(QDialogButtonBox::Close)->isEnabled());
     QCOMPARE(labelText(*window), versionsText(Identity, "None"));
+
+    // Buttons and replies reach the window through exactly these slots.
+    const QMetaObject &meta = TarvinoUpdater::staticMetaObject;
+    QCOMPARE(meta.className(), "TarvinoUpdater");
+    QStringList slotNames;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        QCOMPARE(meta.method(i).methodType(), QMetaMethod::Slot);
+        QCOMPARE(meta.method(i).access(), QMetaMethod::Private);
+        slotNames << QString::fromLatin1(meta.method(i).methodSignature());
+    }
+    QCOMPARE(slotNames, QStringList({"downloadFinished(QNetworkReply*)", "downloadFinished2(QNetworkReply*)",
+                                 "okSlot()", "cancelSlot()", "closeSlot()"}));
 }
 
 void ListingCheckTest::listingPages_data()
