@@ -1,4 +1,5 @@
 #include "installation.h"
+#include "windowtestsupport.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -8,20 +9,7 @@ using namespace Tarvino;
 
 namespace {
 
-const QString Exe = QStringLiteral("Tarvíno.exe");
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(file.errorString()));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
+using TestNames::Exe;
 
 QStringList allFiles(const QTemporaryDir &dir)
 {
@@ -75,8 +63,8 @@ void InstallationTest::swapKeepsBackup()
 {
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
-    writeFile(appDir + Exe, "old");
-    writeFile(appDir + "staged", "new");
+    QVERIFY(writeFile(appDir + Exe, "old"));
+    QVERIFY(writeFile(appDir + "staged", "new"));
 
     Installation installation(appDir, Exe);
     QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
@@ -90,7 +78,7 @@ void InstallationTest::failedSecondStepPutsOldBack()
 {
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
-    writeFile(appDir + Exe, "old");
+    QVERIFY(writeFile(appDir + Exe, "old"));
 
     Installation installation(appDir, Exe);
     QVERIFY(!installation.install(appDir + "vanished", "Tarvino-6.10.1-1"));
@@ -103,9 +91,9 @@ void InstallationTest::collisionKeepsEarlierBackupUntilCommit()
 {
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
-    writeFile(appDir + Exe, "old");
-    writeFile(appDir + "Tarvino-6.10.1-1", "earlier backup");
-    writeFile(appDir + "staged", "new");
+    QVERIFY(writeFile(appDir + Exe, "old"));
+    QVERIFY(writeFile(appDir + "Tarvino-6.10.1-1", "earlier backup"));
+    QVERIFY(writeFile(appDir + "staged", "new"));
 
     Installation installation(appDir, Exe);
     QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
@@ -128,10 +116,10 @@ void InstallationTest::rollbackRestoresOldExecutable()
     QFETCH(bool, collision);
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
-    writeFile(appDir + Exe, "old");
+    QVERIFY(writeFile(appDir + Exe, "old"));
     if (collision)
-        writeFile(appDir + "Tarvino-6.10.1-1", "earlier backup");
-    writeFile(appDir + "staged", "new");
+        QVERIFY(writeFile(appDir + "Tarvino-6.10.1-1", "earlier backup"));
+    QVERIFY(writeFile(appDir + "staged", "new"));
 
     Installation installation(appDir, Exe);
     QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
@@ -149,10 +137,10 @@ void InstallationTest::leftoversAreRemoved()
 {
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
-    writeFile(appDir + Exe, "current");
-    writeFile(appDir + StagingFile::prefix(Exe) + "1a2b3c4d", "half a download");
-    writeFile(appDir + u'.' + Exe + ".old-1a2b3c4d", "already replaced");
-    writeFile(appDir + "Tarvino-6.10.1-1", "backup");
+    QVERIFY(writeFile(appDir + Exe, "current"));
+    QVERIFY(writeFile(appDir + StagingFile::prefix(Exe) + "1a2b3c4d", "half a download"));
+    QVERIFY(writeFile(appDir + u'.' + Exe + ".old-1a2b3c4d", "already replaced"));
+    QVERIFY(writeFile(appDir + "Tarvino-6.10.1-1", "backup"));
 
     removeLeftovers(appDir, Exe);
     QCOMPARE(allFiles(dir), QStringList({"Tarvino-6.10.1-1", Exe}));
@@ -163,8 +151,8 @@ void InstallationTest::interruptedSwapIsRepaired()
 {
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
-    writeFile(appDir + u'.' + Exe + ".old-1a2b3c4d", "old");
-    writeFile(appDir + StagingFile::prefix(Exe) + "1a2b3c4d", "new, never moved in");
+    QVERIFY(writeFile(appDir + u'.' + Exe + ".old-1a2b3c4d", "old"));
+    QVERIFY(writeFile(appDir + StagingFile::prefix(Exe) + "1a2b3c4d", "new, never moved in"));
 
     removeLeftovers(appDir, Exe);
     QCOMPARE(allFiles(dir), QStringList{Exe});

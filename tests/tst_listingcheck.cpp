@@ -10,10 +10,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+using namespace TestNames;
+
 namespace {
-const QString Identity = QString::fromLatin1(WindowFixture::Identity);
-const QByteArray Older = "Tarvino-6.10.1-20250101.exe";
-const QByteArray Newer = "Tarvino-6.10.1-20260101.exe";
 const QByteArray Same = "Tarvino-6.10.1-20251201.exe";
 }
 

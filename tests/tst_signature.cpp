@@ -11,11 +11,8 @@ using namespace Tarvino;
 
 namespace {
 
-const QString Exe = QStringLiteral("Tarvíno.exe");
-const QString Identity = QString::fromLatin1(WindowFixture::Identity);
-const QByteArray Older = "Tarvino-6.10.1-20250101.exe";
-const QByteArray Newer = "Tarvino-6.10.1-20260101.exe";
-const QByteArray NewerPath = QByteArray(WindowFixture::ListingPath) + Newer;
+using namespace TestNames;
+
 const QByteArray SignaturePath = "/Windows/6.10.1/Signatures/" + Newer + ".sig";
 const QByteArray OldBytes = "the old build\n";
 
@@ -37,18 +34,6 @@ QByteArray signatureLine(const QByteArray &secretKey, const QString &name, const
     SignatureStream stream(name);
     stream.update(bytes.constData(), bytes.size());
     return stream.sign(secretKey).toBase64() + '\n';
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// A program that runs: the updater starts what it installs.
-QByteArray newBuild()
-{
-    return readFile(QStringLiteral(TARVINO_RECORDER));
 }
 
 } // namespace
@@ -106,7 +91,7 @@ void SignatureTest::signedUpdates_data()
 
     const KeyPair publisher = makeKeys();
     const KeyPair other = makeKeys();
-    const QByteArray build = newBuild();
+    const QByteArray build = recorderProgram();
     QByteArray flipped = build;
     flipped[flipped.size() / 2] = char(flipped[flipped.size() / 2] ^ 0x01);
     const QString notSigned = "The build does not bear the publisher's signature.";
@@ -140,11 +125,7 @@ void SignatureTest::signedUpdates()
 
     WindowFixture f;
     const QString appDir = f.appDir.path() + u'/';
-    {
-        QFile exe(appDir + Exe);
-        QVERIFY(exe.open(QIODevice::WriteOnly));
-        exe.write(OldBytes);
-    }
+    QVERIFY(f.install(OldBytes));
     f.serveListing({Older, Newer});
     f.server.setResponse(NewerPath, TestHttpServer::ok(served));
     if (signatureStatus == 200)
@@ -174,13 +155,9 @@ void SignatureTest::withoutKeyNoSignatureIsFetched()
 {
     WindowFixture f;
     const QString appDir = f.appDir.path() + u'/';
-    {
-        QFile exe(appDir + Exe);
-        QVERIFY(exe.open(QIODevice::WriteOnly));
-        exe.write(OldBytes);
-    }
+    QVERIFY(f.install(OldBytes));
     f.serveListing({Older, Newer});
-    f.server.setResponse(NewerPath, TestHttpServer::ok(newBuild()));
+    f.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
     Tarvino::UpdaterContext context = f.context();
     context.publicKey.clear();
     TarvinoUpdater window(context);
@@ -188,7 +165,7 @@ void SignatureTest::withoutKeyNoSignatureIsFetched()
     button(window, QDialogButtonBox::Ok)->click();
 
     QVERIFY(!window.isVisible());
-    QCOMPARE(readFile(appDir + Exe), newBuild());
+    QCOMPARE(readFile(appDir + Exe), recorderProgram());
     QCOMPARE(f.server.requestedPaths(), QList<QByteArray>({WindowFixture::ListingPath, NewerPath}));
 }
 

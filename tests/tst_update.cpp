@@ -11,35 +11,15 @@
 
 namespace {
 
-const QString Exe = QStringLiteral("Tarvíno.exe");
-const QString Identity = QString::fromLatin1(WindowFixture::Identity);
-const QByteArray Older = "Tarvino-6.10.1-20250101.exe";
-const QByteArray Newer = "Tarvino-6.10.1-20260101.exe";
-const QByteArray NewerPath = QByteArray(WindowFixture::ListingPath) + Newer;
+using namespace TestNames;
+
 const QByteArray OldBytes = "#!/bin/false\nthe old build\n";
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray recorderBytes()
-{
-    return readFile(QStringLiteral(TARVINO_RECORDER));
-}
 
 // A real program large enough to arrive in many pieces: bytes past the end of a
 // program do not keep it from running.
 QByteArray slowProgram()
 {
-    return recorderBytes() + QByteArray(256 * 1024, '\0');
+    return recorderProgram() + QByteArray(256 * 1024, '\0');
 }
 
 QStringList appFiles(const QString &appDir)
@@ -188,7 +168,7 @@ void UpdateTest::failedDownloads_data()
     QTest::addColumn<TestHttpServer::Response>("response");
     QTest::addColumn<QString>("reason");
 
-    const QByteArray program = recorderBytes();
+    const QByteArray program = recorderProgram();
     QTest::newRow("404") << TestHttpServer::status(404, "Not Found", program)
                          << "The server answered 404 Not Found.";
     QTest::newRow("500") << TestHttpServer::status(500, "Internal Server Error", program)
@@ -229,10 +209,10 @@ void UpdateTest::failedDownloads()
         QVERIFY2(labelText(*window).endsWith("The update failed: " + reason), qPrintable(labelText(*window)));
 
     // Ok tries again, and this time the server delivers.
-    s.fixture.server.setResponse(NewerPath, TestHttpServer::ok(recorderBytes()));
+    s.fixture.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
     button(*window, QDialogButtonBox::Ok)->click();
     QVERIFY(!window->isVisible());
-    QCOMPARE(readFile(s.exePath), recorderBytes());
+    QCOMPARE(readFile(s.exePath), recorderProgram());
     QCOMPARE(readFile(s.appDir + Identity), OldBytes);
 }
 
@@ -241,13 +221,13 @@ void UpdateTest::backupNameTaken()
     Setup s;
     prepare(s);
     QVERIFY(writeFile(s.appDir + Identity, "an earlier backup"));
-    s.fixture.server.setResponse(NewerPath, TestHttpServer::ok(recorderBytes()));
+    s.fixture.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
     auto window = s.fixture.open();
     window->show();
     button(*window, QDialogButtonBox::Ok)->click();
 
     QVERIFY(!window->isVisible());
-    QCOMPARE(readFile(s.exePath), recorderBytes());
+    QCOMPARE(readFile(s.exePath), recorderProgram());
     QCOMPARE(readFile(s.appDir + Identity), QByteArray("an earlier backup"));
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(s.appDir + "started.txt"), 10000);
     QCOMPARE(appFiles(s.appDir), QStringList({Identity, Exe, "started.txt"}));
@@ -258,14 +238,14 @@ void UpdateTest::identityArgumentNamesBackup()
     Setup s;
     prepare(s);
     const QString identity = QStringLiteral("Tarvino-6.10.1-20250601");
-    s.fixture.server.setResponse(NewerPath, TestHttpServer::ok(recorderBytes()));
+    s.fixture.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
     auto window = s.fixture.open(identity);
     window->show();
     button(*window, QDialogButtonBox::Ok)->click();
 
     QVERIFY(!window->isVisible());
     QCOMPARE(readFile(s.appDir + identity), OldBytes);
-    QCOMPARE(readFile(s.exePath), recorderBytes());
+    QCOMPARE(readFile(s.exePath), recorderProgram());
 }
 
 void UpdateTest::secondOkDuringDownloadIsIgnored()
@@ -311,13 +291,13 @@ void UpdateTest::newBuildThatCannotStartIsRolledBack()
 void UpdateTest::cancelAfterFailureStartsInstalledProgram()
 {
     Setup s;
-    prepare(s, recorderBytes());
+    prepare(s, recorderProgram());
     QVERIFY(QFile::setPermissions(s.exePath, QFile::permissions(s.exePath) | QFileDevice::ExeOwner));
     auto window = s.fixture.open();
     window->show();
     button(*window, QDialogButtonBox::Ok)->click(); // the build is not on the server: 404
     QVERIFY(window->isVisible());
-    QCOMPARE(readFile(s.exePath), recorderBytes());
+    QCOMPARE(readFile(s.exePath), recorderProgram());
 
     button(*window, QDialogButtonBox::Cancel)->click();
     QVERIFY(!window->isVisible());
@@ -371,7 +351,7 @@ void UpdateTest::swapThatCannotMoveTheExecutable()
     if (!run("mount", {"--bind", s.exePath, s.exePath}))
         QSKIP("cannot bind-mount here");
     auto unmount = qScopeGuard([&] { run("umount", {s.exePath}); });
-    s.fixture.server.setResponse(NewerPath, TestHttpServer::ok(recorderBytes()));
+    s.fixture.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
     auto window = s.fixture.open();
     window->show();
     button(*window, QDialogButtonBox::Ok)->click();

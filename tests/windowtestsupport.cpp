@@ -1,8 +1,26 @@
 #include "windowtestsupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLayout>
 #include <QTest>
+
+QByteArray recorderProgram()
+{
+    return readFile(QStringLiteral(TARVINO_RECORDER));
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
 
 WindowFixture::WindowFixture() : previousDir(QDir::currentPath())
 {
@@ -40,6 +58,11 @@ QByteArray WindowFixture::listingPage(const QList<QByteArray> &entries)
         page += "<li><a href=\"" + entry + "\">" + entry + "</a></li>\n";
     page += "</ul>\n</body>\n</html>\n";
     return page;
+}
+
+bool WindowFixture::install(const QByteArray &bytes)
+{
+    return writeFile(installedPath(), bytes);
 }
 
 void WindowFixture::serveListing(const QList<QByteArray> &entries)
