@@ -6,6 +6,9 @@
 #include <QUuid>
 
 #if defined(Q_OS_WIN)
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
 #  include <io.h>
 #  include <windows.h>
 #else
