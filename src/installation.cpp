@@ -94,11 +94,16 @@ bool StagingFile::complete(qint64 expectedSize)
 {
     // A full disk may only show when the last buffered bytes are flushed, so each
     // step is checked and the size is read back from the file system.
-    const bool flushed = m_file.flush() && syncToDisk(m_file);
-    const QString flushError = m_file.errorString();
+    QString writeError;
+    if (!m_file.flush())
+        writeError = m_file.errorString();
+    else if (!syncToDisk(m_file))
+        writeError = qt_error_string();
     m_file.close();
-    if (!flushed || m_file.error() != QFileDevice::NoError) {
-        m_error = tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(m_file.fileName()), flushError);
+    if (writeError.isEmpty() && m_file.error() != QFileDevice::NoError)
+        writeError = m_file.errorString();
+    if (!writeError.isEmpty()) {
+        m_error = tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(m_file.fileName()), writeError);
         return false;
     }
     const qint64 onDisk = QFileInfo(m_file.fileName()).size();
