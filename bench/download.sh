@@ -20,6 +20,8 @@ if [ "${1:-}" = --signed ]; then signed=true; shift; fi
 runs=${1:-3}
 big_mib=${BIG_MIB:-400}
 small_mib=4
+# GNU time, not a Python wrapper: a forked interpreter's memory would count as
+# the peak of a command as small as curl.
 for tool in curl /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "bench: $tool is needed (apt-get install curl time)" >&2; exit 1; }
 done

@@ -40,11 +40,10 @@ start_server() { # DELAY -> prints the port
 measure() { # LABEL DELAY
     local port
     port=$(start_server "$2")
-    (cd "$work/run" && QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%U %S %e' -o "$work/time" \
-        "$driver" check "http://127.0.0.1:$port/" "$work/app" "$identity" >/dev/null 2>&1)
-    read -r user sys wall < "$work/time"
-    cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')
-    printf '%-22s cpu %5.2f s  wall %5.2f s  cpu/wall %5.1f%%\n' "$1" "$cpu" "$wall" \
+    (cd "$work/run" && QT_QPA_PLATFORM=offscreen python3 "$here/measure.py" "$work/time" \
+        "$driver" check "http://127.0.0.1:$port/" "$work/app" "$identity")
+    read -r wall cpu < "$work/time"
+    printf '%-22s cpu %6.3f s  wall %6.3f s  cpu/wall %5.2f%%\n' "$1" "$cpu" "$wall" \
         "$(awk -v c="$cpu" -v w="$wall" 'BEGIN { print 100 * c / w }')"
     echo "$cpu $wall" >> "$work/figures"
 }
@@ -52,4 +51,4 @@ measure() { # LABEL DELAY
 measure "server answers at once" 0
 measure "server stalls 3 s" 3
 # What the wait itself costs: the difference between the two runs (start-up cancels out).
-awk 'NR == 1 { c0 = $1; w0 = $2 } NR == 2 { printf "%-22s cpu %5.2f s  wall %5.2f s  cpu/wall %5.1f%%\n", "the wait alone", $1 - c0, $2 - w0, 100 * ($1 - c0) / ($2 - w0) }' "$work/figures"
+awk 'NR == 1 { c0 = $1; w0 = $2 } NR == 2 { printf "%-22s cpu %6.3f s  wall %6.3f s  cpu/wall %5.2f%%\n", "the wait alone", $1 - c0, $2 - w0, 100 * ($1 - c0) / ($2 - w0) }' "$work/figures"
