@@ -80,6 +80,7 @@ private:
     };
     static void prepare(Setup &s, const QByteArray &installed = OldBytes);
     static void checkUntouched(const Setup &s, const TarvinoUpdater &window);
+    static std::unique_ptr<TarvinoUpdater> openWithSlowDownload(Setup &s);
 };
 
 void UpdateTest::init()
@@ -111,15 +112,21 @@ void UpdateTest::checkUntouched(const Setup &s, const TarvinoUpdater &window)
     QVERIFY(QGuiApplication::overrideCursor() == nullptr);
 }
 
+// A window whose download of the newer build arrives in many small pieces.
+std::unique_ptr<TarvinoUpdater> UpdateTest::openWithSlowDownload(Setup &s)
+{
+    prepare(s);
+    s.fixture.server.setResponse(NewerPath, TestHttpServer::dripped(slowProgram(), 16 * 1024, 10));
+    auto window = s.fixture.open();
+    window->show();
+    return window;
+}
+
 void UpdateTest::goodUpdate()
 {
     Setup s;
-    prepare(s);
+    auto window = openWithSlowDownload(s);
     const QByteArray program = slowProgram();
-    s.fixture.server.setResponse(NewerPath, TestHttpServer::dripped(program, 16 * 1024, 10));
-
-    auto window = s.fixture.open();
-    window->show();
     const QFileDevice::Permissions before = QFile::permissions(s.exePath);
 
     // Watch the window while the download runs inside Ok's wait.
@@ -251,11 +258,8 @@ void UpdateTest::identityArgumentNamesBackup()
 void UpdateTest::secondOkDuringDownloadIsIgnored()
 {
     Setup s;
-    prepare(s);
+    auto window = openWithSlowDownload(s);
     const QByteArray program = slowProgram();
-    s.fixture.server.setResponse(NewerPath, TestHttpServer::dripped(program, 16 * 1024, 10));
-    auto window = s.fixture.open();
-    window->show();
 
     int secondPresses = 0;
     QTimer presser;
