@@ -259,7 +259,7 @@ QString TarvinoUpdater::installDownload(QNetworkReply *reply)
 {
     if (reply != downloadTransfer->parent())
         return tr("An unexpected answer arrived.");
-    const QString failure = downloadTransfer->finish(Tarvino::Transfer::Expect::CompleteFile);
+    QString failure = downloadTransfer->finish(Tarvino::Transfer::Expect::CompleteFile);
     if (!failure.isEmpty())
         return failure;
     if (verifier) {

@@ -65,7 +65,7 @@ QString takeOption(QStringList &args, const QString &option)
     const qsizetype at = args.indexOf(option);
     if (at < 0 || at + 1 >= args.size())
         return {};
-    const QString value = args.at(at + 1);
+    QString value = args.at(at + 1);
     args.remove(at, 2);
     return value;
 }
