@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """End to end: the real window code, copied into an application folder, updates
-itself from Python's http.server and restarts the application.
+itself from Python's http.server and restarts the application; with the signing
+tool, also with signed builds.
 
-Usage: e2e_update.py WINDOW_DRIVER
+Usage: e2e_update.py WINDOW_DRIVER [TARVINOSIGN]
 """
 import os
 import re
@@ -15,6 +16,7 @@ import unittest
 from pathlib import Path
 
 DRIVER = None
+SIGN_TOOL = None
 IDENTITY = "Tarvino-6.10.1-20251201"
 EXE = "Tarvíno.exe"
 
@@ -42,10 +44,10 @@ class EndToEnd(unittest.TestCase):
     def setUp(self):
         self.tmp = Path(tempfile.mkdtemp(prefix="tarvino-e2e-"))
         self.addCleanup(shutil.rmtree, self.tmp, True)
-        folder = self.tmp / "release/Windows/6.10.1/Executables"
-        folder.mkdir(parents=True)
+        self.folder = self.tmp / "release/Windows/6.10.1/Executables"
+        self.folder.mkdir(parents=True)
         for date in ("20250101", "20260101"):
-            (folder / f"Tarvino-6.10.1-{date}.exe").write_bytes(program(date))
+            (self.folder / f"Tarvino-6.10.1-{date}.exe").write_bytes(program(date))
 
         self.app = self.tmp / "app"
         self.app.mkdir()
@@ -65,15 +67,46 @@ class EndToEnd(unittest.TestCase):
         self.assertIsNotNone(match, "http.server did not say its port")
         self.base = f"http://127.0.0.1:{match.group(1)}/"
 
-    def test_update_from_python_http_server(self):
+    def update(self, public_key):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-        result = subprocess.run(
-            [str(self.app / "TarvinoUpdater"), "update", self.base, "-", IDENTITY],
+        return subprocess.run(
+            [str(self.app / "TarvinoUpdater"), "update", self.base, "-", IDENTITY, public_key],
             cwd=self.cwd, env=env, capture_output=True, text=True, timeout=120)
+
+    def test_update_from_python_http_server(self):
+        result = self.update("none")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("Inicio de descarga del archivo ejecutable", result.stderr)
         self.assertIn("Se supone que ya terminó", result.stderr)
+        self.check_updated()
 
+    def test_signed_update(self):
+        if not SIGN_TOOL:
+            self.skipTest("TarvinoSign not built")
+        key = self.tmp / "publisher.key"
+        public = subprocess.run([SIGN_TOOL, "keygen", str(key)], capture_output=True, text=True,
+                                check=True).stdout.strip()
+        signatures = self.folder.parent / "Signatures"
+        signatures.mkdir()
+        newest = self.folder / "Tarvino-6.10.1-20260101.exe"
+        subprocess.run([SIGN_TOOL, "sign", str(key), str(newest), "--output",
+                        str(signatures / (newest.name + ".sig"))], check=True)
+
+        # The older build's bytes served under the newest name do not match its signature.
+        genuine = newest.read_bytes()
+        newest.write_bytes(program("20250101"))
+        result = self.update(public)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("does not bear the publisher's signature", result.stderr)
+        self.assertEqual((self.app / EXE).read_bytes(), program("20251201"))
+
+        newest.write_bytes(genuine)
+        result = self.update(public)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("Firma verificada: Tarvino-6.10.1-20260101.exe", result.stderr)
+        self.check_updated()
+
+    def check_updated(self):
         self.assertEqual((self.app / EXE).read_bytes(), program("20260101"))
         self.assertEqual((self.app / IDENTITY).read_bytes(), program("20251201"))
         self.assertTrue(os.access(self.app / EXE, os.X_OK))
@@ -90,4 +123,6 @@ class EndToEnd(unittest.TestCase):
 
 if __name__ == "__main__":
     DRIVER = sys.argv.pop(1)
+    if len(sys.argv) > 1:
+        SIGN_TOOL = sys.argv.pop(1)
     unittest.main(verbosity=2)

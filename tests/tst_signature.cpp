@@ -158,9 +158,7 @@ void SignatureTest::withoutKeyNoSignatureIsFetched()
     QVERIFY(f.install(OldBytes));
     f.serveListing({Older, Newer});
     f.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
-    Tarvino::UpdaterContext context = f.context();
-    context.publicKey.clear();
-    TarvinoUpdater window(context);
+    TarvinoUpdater window(f.context());
     window.show();
     button(window, QDialogButtonBox::Ok)->click();
 

@@ -2,13 +2,18 @@
 // either ends as soon as the window is up ("check") or presses Ok and lets the
 // update run to its end ("update"). APP_DIR and IDENTITY may be "-": then the
 // driver's own directory and its built-in identity are used, as in the program.
+// PUBLIC_KEY (base64) replaces the built-in key; "none" checks no signature.
 //
-// Usage: tarvino_window_driver check|update BASE_URL APP_DIR IDENTITY
+// Usage: tarvino_window_driver check|update BASE_URL APP_DIR IDENTITY [PUBLIC_KEY]
+//
+// An update that fails leaves the window open in the program; here it ends the
+// driver with exit code 1 and the window's text on standard error.
 
 #include "tarvinoupdater.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTextStream>
 #include <QTimer>
@@ -17,8 +22,9 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 5 || (args[1] != u"check" && args[1] != u"update")) {
-        QTextStream(stderr) << "usage: tarvino_window_driver check|update BASE_URL APP_DIR IDENTITY\n";
+    if (args.size() < 5 || args.size() > 6 || (args[1] != u"check" && args[1] != u"update")) {
+        QTextStream(stderr) << "usage: tarvino_window_driver check|update BASE_URL APP_DIR IDENTITY "
+                               "[PUBLIC_KEY|none]\n";
         return 2;
     }
 
@@ -27,17 +33,26 @@ int main(int argc, char *argv[])
     if (args[3] != u"-")
         context.appDir = args[3];
     context.arguments = args[4] == u"-" ? QStringList{args[0]} : QStringList{args[0], args[4]};
+    if (args.size() == 6)
+        context.publicKey = args[5] == u"none" ? QByteArray() : QByteArray::fromBase64(args[5].toLatin1());
 
     TarvinoUpdater window(context);
     window.show();
+    const auto windowText = [&window] { return window.findChild<QLabel *>()->text(); };
     auto *ok = window.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
     if (args[1] == u"check") {
         QTimer::singleShot(0, &app, &QCoreApplication::quit);
     } else if (!ok->isEnabled()) {
-        QTextStream(stderr) << "no update offered\n";
+        QTextStream(stderr) << "no update offered:\n" << windowText() << '\n';
         return 1;
     } else {
-        QTimer::singleShot(0, ok, &QPushButton::click);
+        QTimer::singleShot(0, ok, [&] {
+            ok->click(); // returns once the update has ended
+            if (window.isVisible()) {
+                QTextStream(stderr) << windowText() << '\n';
+                QCoreApplication::exit(1);
+            }
+        });
     }
     return QApplication::exec();
 }
