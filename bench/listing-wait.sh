@@ -26,7 +26,7 @@ for d in 20250101 20260101; do
     echo "build $d" > "$work/release/Windows/6.10.1/Executables/Tarvino-6.10.1-$d.exe"
 done
 
-start_server() { # DELAY -> prints the port
+start_server() { # DELAY: starts a server, sets $port
     local out="$work/server-$1.out"
     python3 "$here/slow_server.py" "$work/release" "$1" > "$out" &
     pids+=($!)
@@ -34,12 +34,11 @@ start_server() { # DELAY -> prints the port
         grep -q '^port ' "$out" 2>/dev/null && break
         sleep 0.1
     done
-    sed -n 's/^port //p' "$out"
+    port=$(sed -n 's/^port //p' "$out")
 }
 
 measure() { # LABEL DELAY
-    local port
-    port=$(start_server "$2")
+    start_server "$2"
     (cd "$work/run" && QT_QPA_PLATFORM=offscreen python3 "$here/measure.py" "$work/time" \
         "$driver" check "http://127.0.0.1:$port/" "$work/app" "$identity")
     read -r wall cpu < "$work/time"
