@@ -151,13 +151,11 @@ int main(int argc, char *argv[])
     const QString command = args.value(0);
     if (command == u"keygen" && args.size() == 2)
         return keygen(args[1]);
-    if (command == u"sign" && args.size() == 3) {
-        const QString name = nameOption.isEmpty() ? QFileInfo(args[2]).fileName() : nameOption;
+    // The name a signature covers: the file's own, unless it is published under another.
+    const QString name = nameOption.isEmpty() ? QFileInfo(args.value(2)).fileName() : nameOption;
+    if (command == u"sign" && args.size() == 3)
         return sign(args[1], args[2], name, output);
-    }
-    if (command == u"verify" && args.size() == 4) {
-        const QString name = nameOption.isEmpty() ? QFileInfo(args[2]).fileName() : nameOption;
+    if (command == u"verify" && args.size() == 4)
         return verify(args[1], args[2], args[3], name);
-    }
     return usage();
 }
