@@ -15,6 +15,7 @@ namespace Tarvino {
 
 namespace {
 
+#if TARVINO_HAVE_SODIUM
 // Keeps the name and the bytes apart, so that no shift of the boundary between
 // them gives the same message.
 QByteArray messagePrefix(const QString &fileName)
@@ -29,7 +30,6 @@ QByteArray messagePrefix(const QString &fileName)
     return prefix;
 }
 
-#if TARVINO_HAVE_SODIUM
 bool sodiumReady()
 {
     static const bool ready = sodium_init() >= 0;
