@@ -95,15 +95,12 @@ QString TarvinoUpdater::currentVersion() const
 void TarvinoUpdater::startListingCheck()
 {
     const QString identity = currentVersion();
-    switch (Tarvino::identityProblem(identity)) {
-    case Tarvino::IdentityProblem::None:
-        break;
-    case Tarvino::IdentityProblem::UnsafeName:
-        showVersions(tr("None"), tr("The version given is not a plain file name, so no update is looked for."));
-        listingDone = true;
-        return;
-    case Tarvino::IdentityProblem::NoQtVersion:
-        showVersions(tr("None"), tr("The version given names no Qt version, so no update is looked for."));
+    const Tarvino::IdentityProblem problem = Tarvino::identityProblem(identity);
+    if (problem != Tarvino::IdentityProblem::None) {
+        const QString why = problem == Tarvino::IdentityProblem::UnsafeName
+            ? tr("The version given is not a plain file name, so no update is looked for.")
+            : tr("The version given names no Qt version, so no update is looked for.");
+        showVersions(tr("None"), why);
         listingDone = true;
         return;
     }
