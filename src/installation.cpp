@@ -20,11 +20,6 @@ namespace Tarvino {
 
 namespace {
 
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("Tarvino::Installation", text);
-}
-
 QString uniqueSuffix()
 {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QString>
 
@@ -28,6 +29,8 @@ private:
 // removed again unless it was installed.
 class StagingFile
 {
+    Q_DECLARE_TR_FUNCTIONS(Tarvino::StagingFile)
+
 public:
     StagingFile(const QString &appDir, const QString &executableName);
     ~StagingFile();
@@ -60,6 +63,8 @@ void removeLeftovers(const QString &appDir, const QString &executableName);
 // The swap of the installed executable for a staged one, and its undoing.
 class Installation
 {
+    Q_DECLARE_TR_FUNCTIONS(Tarvino::Installation)
+
 public:
     Installation(const QString &appDir, const QString &executableName);
 
