@@ -85,30 +85,4 @@ IdentityProblem identityProblem(const QString &identity)
     return IdentityProblem::None;
 }
 
-namespace {
-QString platformFolder(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity)
-{
-    return downloadBaseUrl.toString(QUrl::FullyEncoded) + platform + u'/' + qtVersionField(identity);
-}
-} // namespace
-
-QUrl listingUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity)
-{
-    return QUrl(platformFolder(downloadBaseUrl, platform, identity) + QStringLiteral("/Executables/"),
-                QUrl::TolerantMode);
-}
-
-QUrl signatureUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
-                  const QString &entry)
-{
-    return QUrl(platformFolder(downloadBaseUrl, platform, identity) + QStringLiteral("/Signatures/")
-                    + entry + QStringLiteral(".sig"),
-                QUrl::TolerantMode);
-}
-
-QUrl fileUrl(const QUrl &listingUrl, const QString &entry)
-{
-    return QUrl(listingUrl.toString(QUrl::FullyEncoded) + entry, QUrl::TolerantMode);
-}
-
 } // namespace Tarvino

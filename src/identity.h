@@ -2,12 +2,11 @@
 
 #include <QString>
 #include <QStringList>
-#include <QUrl>
 
 #include <optional>
 
-// Version identities ("Tarvino-<Qt version>-<yyyymmdd>"), the server addresses
-// derived from them and the ordering of builds by their date number.
+// Version identities ("Tarvino-<Qt version>-<yyyymmdd>") and the ordering of
+// builds by their date number.
 namespace Tarvino {
 
 // Compiled in on purpose: the identity names the build, not the day it was compiled.
@@ -36,13 +35,5 @@ bool isPlainFileName(const QString &name);
 
 enum class IdentityProblem { None, UnsafeName, NoQtVersion };
 IdentityProblem identityProblem(const QString &identity);
-
-QUrl listingUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity);
-QUrl fileUrl(const QUrl &listingUrl, const QString &entry);
-
-// The detached signature of an entry, in the folder beside Executables/, so that
-// the listing keeps holding builds only.
-QUrl signatureUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
-                  const QString &entry);
 
 } // namespace Tarvino

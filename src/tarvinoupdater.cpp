@@ -5,6 +5,7 @@
 #include "listing.h"
 #include "signature.h"
 #include "transfer.h"
+#include "urls.h"
 
 #include <QApplication>
 #include <QBuffer>

@@ -1,5 +1,6 @@
 #include "identity.h"
 #include "listing.h"
+#include "urls.h"
 
 #include <QBuffer>
 #include <QTest>

@@ -1,0 +1,35 @@
+#include "urls.h"
+
+#include "identity.h"
+
+#include <QString>
+
+namespace Tarvino {
+
+namespace {
+QString platformFolder(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity)
+{
+    return downloadBaseUrl.toString(QUrl::FullyEncoded) + platform + u'/' + qtVersionField(identity);
+}
+} // namespace
+
+QUrl listingUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity)
+{
+    return QUrl(platformFolder(downloadBaseUrl, platform, identity) + QStringLiteral("/Executables/"),
+                QUrl::TolerantMode);
+}
+
+QUrl signatureUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
+                  const QString &entry)
+{
+    return QUrl(platformFolder(downloadBaseUrl, platform, identity) + QStringLiteral("/Signatures/")
+                    + entry + QStringLiteral(".sig"),
+                QUrl::TolerantMode);
+}
+
+QUrl fileUrl(const QUrl &listingUrl, const QString &entry)
+{
+    return QUrl(listingUrl.toString(QUrl::FullyEncoded) + entry, QUrl::TolerantMode);
+}
+
+} // namespace Tarvino
