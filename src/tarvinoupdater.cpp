@@ -3,12 +3,11 @@
 #include "identity.h"
 #include "installation.h"
 #include "listing.h"
-#include "signature.h"
 #include "transfer.h"
+#include "update.h"
 #include "urls.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QDebug>
 #include <QDialogButtonBox>
 #include <QFile>
@@ -26,15 +25,7 @@
 namespace {
 
 constexpr qint64 MaxListingSize = 16 * 1024 * 1024;
-constexpr qint64 MaxSignatureSize = 4096;
 const QString SideFileName = QStringLiteral("ListOfExecutables.html");
-
-QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout)
-{
-    QNetworkRequest request(url);
-    request.setTransferTimeout(int(timeout.count()));
-    return request;
-}
 
 } // namespace
 
@@ -78,7 +69,6 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
             SLOT(closeSlot()));
     layout->addWidget(buttonBox);
 
-    installation = Tarvino::Installation(appDir, executableName);
     Tarvino::removeLeftovers(appDir, executableName);
 
     listingDone = false;
@@ -107,11 +97,10 @@ void TarvinoUpdater::startListingCheck()
     }
 
     const QUrl url = Tarvino::listingUrl(context.downloadBaseUrl, platform, identity);
-    QNetworkReply *reply = listManager.get(makeRequest(url, context.transferTimeout));
-    listingBody.clear();
-    auto *sink = new QBuffer(&listingBody, reply);
-    sink->open(QIODevice::WriteOnly);
-    listingTransfer = new Tarvino::Transfer(reply, sink, MaxListingSize);
+    QNetworkReply *reply = listManager.get(Tarvino::makeRequest(url, context.transferTimeout));
+    listingBody.setData({});
+    listingBody.open(QIODevice::WriteOnly);
+    listingTransfer = std::make_unique<Tarvino::Transfer>(reply, &listingBody, MaxListingSize);
 }
 
 // Waits on the GUI thread without spinning: the window stays responsive and the
@@ -124,24 +113,27 @@ void TarvinoUpdater::waitFor(const bool &done)
 
 void TarvinoUpdater::downloadFinished(QNetworkReply *reply)
 {
-    reply->deleteLater();
+    if (!listingTransfer || reply != listingTransfer->reply())
+        return;
     executables.clear();
-
-    const QString failure = listingTransfer->finish(Tarvino::Transfer::Expect::AnySuccess);
+    const bool answered = listingTransfer->finish(Tarvino::Transfer::Expect::AnySuccess);
+    const QString failure = listingTransfer->errorString();
+    listingTransfer.reset();
+    listingBody.close();
 
     // The page is kept as it came, even from a failed answer, for whoever wants to see it.
     QFile sideFile(SideFileName);
     if (sideFile.open(QIODevice::WriteOnly)) {
-        sideFile.write(listingBody);
+        sideFile.write(listingBody.data());
         sideFile.close();
     }
 
-    if (failure.isEmpty()) {
-        QBuffer page(&listingBody);
-        page.open(QIODevice::ReadOnly);
-        executables = Tarvino::parseListing(page);
+    if (answered) {
+        listingBody.open(QIODevice::ReadOnly);
+        executables = Tarvino::parseListing(listingBody);
+        listingBody.close();
     }
-    listingBody.clear();
+    listingBody.setData({});
     listingDone = true;
     qDebug() << executables;
 
@@ -150,8 +142,7 @@ void TarvinoUpdater::downloadFinished(QNetworkReply *reply)
         possibleVersion = executables.constLast();
         buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
     }
-    showVersions(possibleVersion,
-                 failure.isEmpty() ? QString() : tr("The update check failed: %1").arg(failure));
+    showVersions(possibleVersion, answered ? QString() : tr("The update check failed: %1").arg(failure));
 }
 
 void TarvinoUpdater::showVersions(const QString &possibleVersion, const QString &note)
@@ -182,144 +173,58 @@ void TarvinoUpdater::showProgress(qint64 received, qint64 total)
 void TarvinoUpdater::okSlot()
 {
     // A second press while a download runs would start a second request and a nested wait.
-    if (updating || executables.isEmpty())
+    if ((update && update->isRunning()) || executables.isEmpty())
         return;
-    updating = true;
-    QPushButton *ok = buttonBox->button(QDialogButtonBox::Ok);
-    ok->setEnabled(false);
+    buttonBox->button(QDialogButtonBox::Ok)->setEnabled(false);
 
     const QString entry = executables.constLast();
-    downloadFailure.clear();
-    staging = std::make_unique<Tarvino::StagingFile>(appDir, executableName);
-    if (!staging->open()) {
-        updateFailed(staging->errorString());
-        return;
-    }
+    const QUrl listing = Tarvino::listingUrl(context.downloadBaseUrl, platform, currentVersion());
+    Tarvino::UpdateTarget target;
+    target.buildUrl = Tarvino::fileUrl(listing, entry);
+    target.signatureUrl = Tarvino::signatureUrl(context.downloadBaseUrl, platform, currentVersion(), entry);
+    // The server's name for the file, which is what the publisher signed.
+    target.signedName = QUrl::fromPercentEncoding(entry.toUtf8());
+    target.appDir = appDir;
+    target.executableName = executableName;
+    target.backupName = currentVersion();
+    target.publicKey = context.publicKey;
+    target.transferTimeout = context.transferTimeout;
+    update = std::make_unique<Tarvino::Update>(downloadManager, target);
+    connect(update.get(), &Tarvino::Update::progress, this, &TarvinoUpdater::showProgress);
+    connect(update.get(), &Tarvino::Update::finished, this, [this] { downloadDone = true; });
 
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     qDebug() << "Inicio de descarga del archivo ejecutable";
-
-    QIODevice *sink = staging->device();
-    verifier.reset();
-    if (!context.publicKey.isEmpty()) {
-        signature = fetchSignature(entry, &downloadFailure);
-        if (!downloadFailure.isEmpty()) {
-            QGuiApplication::restoreOverrideCursor();
-            updateFailed(downloadFailure);
-            return;
-        }
-        // The server's name for the file, which is what the publisher signed.
-        verifier = std::make_unique<Tarvino::VerifyingWriter>(
-            sink, QUrl::fromPercentEncoding(entry.toUtf8()));
-        sink = verifier.get();
-    }
-
-    const QUrl url = Tarvino::fileUrl(
-        Tarvino::listingUrl(context.downloadBaseUrl, platform, currentVersion()), entry);
-    QNetworkReply *reply = downloadManager.get(makeRequest(url, context.transferTimeout));
-    downloadTransfer = new Tarvino::Transfer(reply, sink);
     progressShown.invalidate();
-    connect(downloadTransfer, &Tarvino::Transfer::progress, this, &TarvinoUpdater::showProgress);
-
     downloadDone = false;
+    update->start();
     waitFor(downloadDone);
     qDebug() << "Se supone que ya terminó";
     QGuiApplication::restoreOverrideCursor();
 
-    // The verifier writes through to the staging file, so it goes first.
-    verifier.reset();
-    staging.reset();
-    if (!downloadFailure.isEmpty()) {
-        updateFailed(downloadFailure);
-        return;
-    }
-    if (!startInstalledProgram()) {
-        const QString reason = tr("The new version could not be started.");
-        updateFailed(installation.rollback()
-                         ? reason + u' ' + tr("The previous version was put back.")
-                         : reason + u' ' + installation.errorString());
-        return;
-    }
-    installation.commit();
-    close();
+    if (update->succeeded())
+        close();
+    else
+        updateFailed(update->errorString());
 }
 
+// The new build is checked, installed and started by the engine; its end ends okSlot's wait.
 void TarvinoUpdater::downloadFinished2(QNetworkReply *reply)
 {
-    reply->deleteLater();
     buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(true);
-    downloadFailure = installDownload(reply);
-    downloadDone = true;
-}
-
-// Nothing at the executable's name changes unless the whole download is good.
-QString TarvinoUpdater::installDownload(QNetworkReply *reply)
-{
-    if (reply != downloadTransfer->parent())
-        return tr("An unexpected answer arrived.");
-    QString failure = downloadTransfer->finish(Tarvino::Transfer::Expect::CompleteFile);
-    if (!failure.isEmpty())
-        return failure;
-    if (verifier) {
-        if (!verifier->verify(context.publicKey, signature))
-            return tr("The build does not bear the publisher's signature.");
-        qDebug().noquote() << "Firma verificada:" << executables.constLast();
-    }
-    if (!staging->complete(downloadTransfer->bytesReceived()))
-        return staging->errorString();
-    if (!installation.install(staging->path(), currentVersion()))
-        return installation.errorString();
-    staging->release();
-    return {};
-}
-
-// The detached signature of the entry, fetched before the build itself so that
-// the build can be checked as it streams in.
-QByteArray TarvinoUpdater::fetchSignature(const QString &entry, QString *failure)
-{
-    if (!Tarvino::signaturesSupported()) {
-        *failure = tr("This updater was built without signature checking.");
-        return {};
-    }
-    const QUrl url = Tarvino::signatureUrl(context.downloadBaseUrl, platform, currentVersion(), entry);
-    QNetworkReply *reply = signatureManager.get(makeRequest(url, context.transferTimeout));
-    auto *sink = new QBuffer(reply);
-    sink->open(QIODevice::WriteOnly);
-    auto *transfer = new Tarvino::Transfer(reply, sink, MaxSignatureSize);
-    bool done = false;
-    connect(reply, &QNetworkReply::finished, this, [&done] { done = true; });
-    waitFor(done);
-    reply->deleteLater();
-
-    const QString error = transfer->finish(Tarvino::Transfer::Expect::CompleteFile);
-    if (!error.isEmpty()) {
-        *failure = tr("The build's signature could not be fetched: %1").arg(error);
-        return {};
-    }
-    const QByteArray decoded = Tarvino::fromBase64Line(sink->data(), Tarvino::SignatureSize);
-    if (decoded.isEmpty())
-        *failure = tr("The build's signature is malformed.");
-    return decoded;
+    update->downloadFinished(reply);
 }
 
 void TarvinoUpdater::updateFailed(const QString &reason)
 {
-    updating = false;
-    verifier.reset();
-    staging.reset();
     showVersions(executables.constLast(), tr("The update failed: %1").arg(reason));
     buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
     buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(true);
 }
 
-bool TarvinoUpdater::startInstalledProgram()
-{
-    return QProcess::startDetached(appDir + executableName, {});
-}
-
 void TarvinoUpdater::cancelSlot()
 {
-    startInstalledProgram();
+    QProcess::startDetached(appDir + executableName, {});
     close();
 }
 

@@ -1,12 +1,10 @@
 #pragma once
 
-#include "installation.h"
 #include "updatercontext.h"
 
-#include <QByteArray>
+#include <QBuffer>
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
-#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 
@@ -18,11 +16,11 @@ class QNetworkReply;
 
 namespace Tarvino {
 class Transfer;
-class VerifyingWriter;
+class Update;
 }
 
 // The updater's one window: shows the running and the newest version and,
-// on Ok, downloads and installs the newest build and restarts the program.
+// on Ok, has the newest build downloaded and installed and the program restarted.
 class TarvinoUpdater : public QWidget
 {
     Q_OBJECT
@@ -34,6 +32,7 @@ public:
     QString currentVersion() const;
 
 private slots:
+    // listManager's replies go to downloadFinished, downloadManager's to downloadFinished2.
     void downloadFinished(QNetworkReply *reply);
     void downloadFinished2(QNetworkReply *reply);
     void okSlot();
@@ -44,9 +43,6 @@ private:
     void startListingCheck();
     void showVersions(const QString &possibleVersion, const QString &note = {});
     void showProgress(qint64 received, qint64 total);
-    QString installDownload(QNetworkReply *reply);
-    QByteArray fetchSignature(const QString &entry, QString *failure);
-    bool startInstalledProgram();
     void updateFailed(const QString &reason);
     static void waitFor(const bool &done);
 
@@ -62,17 +58,8 @@ private:
     QLabel *label = nullptr;
 
     const Tarvino::UpdaterContext context;
-    QByteArray listingBody;
-    QPointer<Tarvino::Transfer> listingTransfer;
-
-    // The update in progress.
-    bool updating = false;
-    std::unique_ptr<Tarvino::StagingFile> staging;
-    QPointer<Tarvino::Transfer> downloadTransfer;
-    QNetworkAccessManager signatureManager;
-    std::unique_ptr<Tarvino::VerifyingWriter> verifier;
-    QByteArray signature;
-    Tarvino::Installation installation{QString(), QString()};
-    QString downloadFailure;
+    QBuffer listingBody;
+    std::unique_ptr<Tarvino::Transfer> listingTransfer;
+    std::unique_ptr<Tarvino::Update> update;
     QElapsedTimer progressShown;
 };

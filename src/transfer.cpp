@@ -10,8 +10,15 @@ namespace {
 constexpr qint64 ChunkSize = 256 * 1024;
 }
 
+QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout)
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(int(timeout.count()));
+    return request;
+}
+
 Transfer::Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes)
-    : QObject(reply), m_reply(reply), m_sink(sink), m_maxBytes(maxBytes)
+    : m_reply(reply), m_sink(sink), m_maxBytes(maxBytes)
 {
     // Without a bound the reply would buffer as fast as the network delivers,
     // however slowly the sink takes it.
@@ -50,10 +57,13 @@ void Transfer::receive()
     Q_EMIT progress(m_received, total > 0 ? total : -1);
 }
 
-QString Transfer::finish(Expect expect)
+Transfer::~Transfer() = default;
+
+bool Transfer::finish(Expect expect)
 {
     receive();
-    return failureReason(expect);
+    m_error = failureReason(expect);
+    return m_error.isEmpty();
 }
 
 QString Transfer::failureReason(Expect expect) const

@@ -4,15 +4,34 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
+#include <memory>
+
 class QIODevice;
 class QNetworkReply;
+class QNetworkRequest;
+class QUrl;
 
 namespace Tarvino {
+
+// A GET request with the updater's inactivity timeout.
+QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout);
+
+// Releases a QObject the Qt way, for objects whose signals may still be on the stack.
+struct DeleteLater
+{
+    void operator()(QObject *object) const
+    {
+        if (object)
+            object->deleteLater();
+    }
+};
 
 // Streams the body of one reply into a device as it arrives, so that memory
 // stays flat whatever the size, and judges the finished reply.
 //
-// The transfer is a child of the reply and goes with it.
+// The transfer owns its reply from the request to the end: whoever owns the
+// transfer owns the reply.
 class Transfer : public QObject
 {
     Q_OBJECT
@@ -26,10 +45,14 @@ public:
     // maxBytes < 0: no limit. Past the limit the reply is aborted and the
     // transfer fails; what was received up to the limit stays in the sink.
     Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes = -1);
+    ~Transfer() override;
 
-    // Call once the reply has finished: writes what is left and returns why
-    // the transfer failed, or an empty string when it succeeded.
-    QString finish(Expect expect);
+    QNetworkReply *reply() const { return m_reply.get(); }
+
+    // Call once the reply has finished: writes what is left and judges the
+    // answer. False when it is not what was expected; errorString() says why.
+    bool finish(Expect expect);
+    QString errorString() const { return m_error; }
 
     qint64 bytesReceived() const { return m_received; }
 
@@ -40,12 +63,13 @@ private:
     void receive();
     QString failureReason(Expect expect) const;
 
-    QNetworkReply *m_reply;
+    std::unique_ptr<QNetworkReply, DeleteLater> m_reply;
     QIODevice *m_sink;
     qint64 m_maxBytes;
     qint64 m_received = 0;
     bool m_tooLarge = false;
     QString m_writeError;
+    QString m_error;
     QByteArray m_buffer;
 };
 

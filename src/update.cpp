@@ -1,0 +1,132 @@
+#include "update.h"
+
+#include "installation.h"
+#include "signature.h"
+#include "transfer.h"
+
+#include <QDebug>
+#include <QNetworkReply>
+#include <QProcess>
+
+namespace Tarvino {
+
+namespace {
+constexpr qint64 MaxSignatureSize = 4096;
+}
+
+Update::Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject *parent)
+    : QObject(parent), m_buildManager(buildManager), m_target(std::move(target))
+{
+}
+
+Update::~Update() = default;
+
+void Update::start()
+{
+    if (m_running)
+        return;
+    m_running = true;
+    m_succeeded = false;
+    m_error.clear();
+    m_staging = std::make_unique<StagingFile>(m_target.appDir, m_target.executableName);
+    if (!m_staging->open())
+        return end(false, m_staging->errorString());
+
+    if (m_target.publicKey.isEmpty())
+        return requestBuild();
+    if (!signaturesSupported())
+        return end(false, tr("This updater was built without signature checking."));
+    // Fetched before the build, so that the build can be checked as it streams in.
+    m_signatureBody.setData({});
+    m_signatureBody.open(QIODevice::WriteOnly);
+    QNetworkReply *reply =
+        m_signatureManager.get(makeRequest(m_target.signatureUrl, m_target.transferTimeout));
+    m_transfer = std::make_unique<Transfer>(reply, &m_signatureBody, MaxSignatureSize);
+    connect(reply, &QNetworkReply::finished, this, &Update::signatureFinished);
+}
+
+void Update::signatureFinished()
+{
+    const std::unique_ptr<Transfer> transfer = std::move(m_transfer);
+    if (!transfer->finish(Transfer::Expect::CompleteFile))
+        return end(false, tr("The build's signature could not be fetched: %1").arg(transfer->errorString()));
+    m_signatureBody.close();
+    m_signature = fromBase64Line(m_signatureBody.data(), SignatureSize);
+    if (m_signature.isEmpty())
+        return end(false, tr("The build's signature is malformed."));
+    m_verifier = std::make_unique<VerifyingWriter>(m_staging->device(), m_target.signedName);
+    requestBuild();
+}
+
+void Update::requestBuild()
+{
+    QIODevice *sink = m_verifier ? static_cast<QIODevice *>(m_verifier.get()) : m_staging->device();
+    QNetworkReply *reply = m_buildManager.get(makeRequest(m_target.buildUrl, m_target.transferTimeout));
+    m_transfer = std::make_unique<Transfer>(reply, sink);
+    connect(m_transfer.get(), &Transfer::progress, this, &Update::progress);
+}
+
+void Update::downloadFinished(QNetworkReply *reply)
+{
+    if (!m_running || !m_transfer || reply != m_transfer->reply())
+        return;
+    if (!install())
+        return end(false, m_error);
+    if (!startNewProgram())
+        return end(false, m_error);
+    end(true);
+}
+
+bool Update::install()
+{
+    if (!m_transfer->finish(Transfer::Expect::CompleteFile)) {
+        m_error = m_transfer->errorString();
+        return false;
+    }
+    if (m_verifier) {
+        if (!m_verifier->verify(m_target.publicKey, m_signature)) {
+            m_error = tr("The build does not bear the publisher's signature.");
+            return false;
+        }
+        qDebug().noquote() << "Firma verificada:" << m_target.buildUrl.fileName();
+        m_verifier.reset();
+    }
+    if (!m_staging->complete(m_transfer->bytesReceived())) {
+        m_error = m_staging->errorString();
+        return false;
+    }
+    m_installation = std::make_unique<Installation>(m_target.appDir, m_target.executableName);
+    if (!m_installation->install(m_staging->path(), m_target.backupName)) {
+        m_error = m_installation->errorString();
+        return false;
+    }
+    m_staging->release();
+    return true;
+}
+
+bool Update::startNewProgram()
+{
+    if (QProcess::startDetached(m_target.appDir + m_target.executableName, {})) {
+        m_installation->commit();
+        return true;
+    }
+    m_error = tr("The new version could not be started.") + u' '
+        + (m_installation->rollback() ? tr("The previous version was put back.")
+                                      : m_installation->errorString());
+    return false;
+}
+
+void Update::end(bool succeeded, const QString &error)
+{
+    m_error = error;
+    m_running = false;
+    m_succeeded = succeeded;
+    // The reply is still delivering its finished() signal: the transfer lets it go with deleteLater().
+    m_transfer.reset();
+    m_verifier.reset();
+    m_staging.reset();
+    m_installation.reset();
+    Q_EMIT finished(succeeded);
+}
+
+} // namespace Tarvino

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <memory>
+
+class QNetworkReply;
+
+namespace Tarvino {
+
+class Installation;
+class StagingFile;
+class Transfer;
+class VerifyingWriter;
+
+// What one update needs to know.
+struct UpdateTarget
+{
+    QUrl buildUrl;
+    QUrl signatureUrl;        // fetched only when publicKey is set
+    QString signedName;       // the build's name as the publisher signed it
+    QString appDir;           // the application directory, ending in "/"
+    QString executableName;   // the installed program in appDir
+    QString backupName;       // the old program's name afterwards
+    QByteArray publicKey;     // empty: builds are not signature-checked
+    std::chrono::milliseconds transferTimeout{30000};
+};
+
+// One update from start to end: the build's signature (when a key is set), the
+// build streamed into a staging file beside the program and checked as it
+// arrives, the swap, and the start of the new program, which is undone when
+// the new program cannot start. Nothing at the program's name changes unless
+// the whole download is good.
+//
+// The build is requested through the manager given, and whoever receives that
+// manager's finished() hands the reply to downloadFinished(). finished() is
+// emitted once, on success or on the first failure.
+class Update : public QObject
+{
+    Q_OBJECT
+
+public:
+    Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject *parent = nullptr);
+    ~Update() override;
+
+    void start();
+    void downloadFinished(QNetworkReply *reply);
+
+    bool isRunning() const { return m_running; }
+    // After finished(): whether the new build is installed and running.
+    bool succeeded() const { return m_succeeded; }
+    QString errorString() const { return m_error; }
+
+Q_SIGNALS:
+    void progress(qint64 received, qint64 total);
+    void finished(bool succeeded);
+
+private:
+    void signatureFinished();
+    void requestBuild();
+    bool install();
+    bool startNewProgram();
+    void end(bool succeeded, const QString &error = {});
+
+    QNetworkAccessManager &m_buildManager;
+    QNetworkAccessManager m_signatureManager;
+    const UpdateTarget m_target;
+    bool m_running = false;
+    bool m_succeeded = false;
+    QString m_error;
+    QByteArray m_signature;
+
+    // In this order: each writes into one declared before it.
+    QBuffer m_signatureBody;
+    std::unique_ptr<StagingFile> m_staging;
+    std::unique_ptr<VerifyingWriter> m_verifier;
+    std::unique_ptr<Transfer> m_transfer;
+    std::unique_ptr<Installation> m_installation;
+};
+
+} // namespace Tarvino
