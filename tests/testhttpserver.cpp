@@ -90,23 +90,32 @@ void TestHttpServer::answer(QTcpSocket *socket, const QByteArray &path)
         + "\r\nConnection: close\r\n";
     if (response.contentLength)
         head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    if (response.chunked)
+        head += "Transfer-Encoding: chunked\r\n";
     for (const auto &[name, value] : response.headers)
         head += name + ": " + value + "\r\n";
     head += "\r\n";
     socket->write(head);
 
+    QByteArray body = response.body;
+    if (response.chunked) {
+        body = response.body.isEmpty()
+            ? QByteArray()
+            : QByteArray::number(response.body.size(), 16) + "\r\n" + response.body + "\r\n";
+        body += "0\r\n\r\n";
+    }
     switch (response.mode) {
     case Response::Mode::Normal:
     case Response::Mode::Stall:
-        socket->write(response.body);
+        socket->write(body);
         socket->disconnectFromHost();
         break;
     case Response::Mode::Truncate:
-        socket->write(response.body.left(response.truncateAt));
+        socket->write(body.left(response.truncateAt));
         socket->disconnectFromHost();
         break;
     case Response::Mode::Drip:
-        drip(socket, response.body, response.dripChunk, response.dripIntervalMs);
+        drip(socket, body, response.dripChunk, response.dripIntervalMs);
         break;
     }
 }

@@ -34,6 +34,7 @@ public:
         int dripChunk = 1024;     // Drip
         int dripIntervalMs = 10;  // Drip
         bool contentLength = true;
+        bool chunked = false;     // the body in chunked framing; the modes act on the framed bytes
     };
 
     static Response ok(const QByteArray &body);

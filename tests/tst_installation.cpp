@@ -1,5 +1,5 @@
 #include "installation.h"
-#include "windowtestsupport.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -10,13 +10,6 @@ using namespace Tarvino;
 namespace {
 
 using TestNames::Exe;
-
-QStringList allFiles(const QTemporaryDir &dir)
-{
-    QStringList names = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
-    names.sort();
-    return names;
-}
 
 } // namespace
 
@@ -47,7 +40,7 @@ void InstallationTest::stagingFileCompletesAndCleansUp()
         QVERIFY(!staging.complete(6)); // a size that does not match is a failure
         QVERIFY(staging.errorString().contains("5 bytes instead of 6"));
     }
-    QCOMPARE(allFiles(dir), QStringList{});
+    QCOMPARE(folderFiles(dir.path()), QStringList{});
 
     StagingFile staging(appDir, Exe);
     QVERIFY(staging.open());
@@ -71,7 +64,7 @@ void InstallationTest::swapKeepsBackup()
     installation.commit();
     QCOMPARE(readFile(appDir + Exe), QByteArray("new"));
     QCOMPARE(readFile(appDir + "Tarvino-6.10.1-1"), QByteArray("old"));
-    QCOMPARE(allFiles(dir), QStringList({"Tarvino-6.10.1-1", Exe}));
+    QCOMPARE(folderFiles(dir.path()), QStringList({"Tarvino-6.10.1-1", Exe}));
 }
 
 void InstallationTest::failedSecondStepPutsOldBack()
@@ -84,7 +77,7 @@ void InstallationTest::failedSecondStepPutsOldBack()
     QVERIFY(!installation.install(appDir + "vanished", "Tarvino-6.10.1-1"));
     QVERIFY(installation.errorString().contains(Exe));
     QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
-    QCOMPARE(allFiles(dir), QStringList{Exe});
+    QCOMPARE(folderFiles(dir.path()), QStringList{Exe});
 }
 
 void InstallationTest::collisionKeepsEarlierBackupUntilCommit()
@@ -99,9 +92,9 @@ void InstallationTest::collisionKeepsEarlierBackupUntilCommit()
     QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
     QCOMPARE(readFile(appDir + Exe), QByteArray("new"));
     QCOMPARE(readFile(appDir + "Tarvino-6.10.1-1"), QByteArray("earlier backup"));
-    QCOMPARE(allFiles(dir).size(), 3); // the old executable waits under a temporary name
+    QCOMPARE(folderFiles(dir.path()).size(), 3); // the old executable waits under a temporary name
     installation.commit();
-    QCOMPARE(allFiles(dir), QStringList({"Tarvino-6.10.1-1", Exe}));
+    QCOMPARE(folderFiles(dir.path()), QStringList({"Tarvino-6.10.1-1", Exe}));
 }
 
 void InstallationTest::rollbackRestoresOldExecutable_data()
@@ -130,7 +123,7 @@ void InstallationTest::rollbackRestoresOldExecutable()
         QCOMPARE(readFile(appDir + "Tarvino-6.10.1-1"), QByteArray("earlier backup"));
         expected.prepend("Tarvino-6.10.1-1");
     }
-    QCOMPARE(allFiles(dir), expected);
+    QCOMPARE(folderFiles(dir.path()), expected);
 }
 
 void InstallationTest::leftoversAreRemoved()
@@ -143,7 +136,7 @@ void InstallationTest::leftoversAreRemoved()
     QVERIFY(writeFile(appDir + "Tarvino-6.10.1-1", "backup"));
 
     removeLeftovers(appDir, Exe);
-    QCOMPARE(allFiles(dir), QStringList({"Tarvino-6.10.1-1", Exe}));
+    QCOMPARE(folderFiles(dir.path()), QStringList({"Tarvino-6.10.1-1", Exe}));
     QCOMPARE(readFile(appDir + Exe), QByteArray("current"));
 }
 
@@ -155,7 +148,7 @@ void InstallationTest::interruptedSwapIsRepaired()
     QVERIFY(writeFile(appDir + StagingFile::prefix(Exe) + "1a2b3c4d", "new, never moved in"));
 
     removeLeftovers(appDir, Exe);
-    QCOMPARE(allFiles(dir), QStringList{Exe});
+    QCOMPARE(folderFiles(dir.path()), QStringList{Exe});
     QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
 }
 

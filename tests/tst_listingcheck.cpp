@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QLabel>
 #include <QTest>
 
 using namespace TestNames;
@@ -82,7 +83,7 @@ void ListingCheckTest::listingPages_data()
     QTest::addColumn<QByteArray>("page");
     QTest::addColumn<QString>("possible");
 
-    const auto page = &WindowFixture::listingPage;
+    const auto page = &listingPage;
     QTest::newRow("older then newer") << page({Older, Newer}) << QString::fromLatin1(Newer);
     QTest::newRow("newer then older") << page({Newer, Older}) << "None";
     QTest::newRow("same build") << page({Older, Same}) << "None";
@@ -108,12 +109,12 @@ void ListingCheckTest::listingPages()
     QFETCH(QString, possible);
 
     WindowFixture f;
-    f.server.setResponse(WindowFixture::ListingPath, TestHttpServer::ok(page));
+    f.server.setResponse(ListingPath, TestHttpServer::ok(page));
     auto window = f.open();
 
     QCOMPARE(labelText(*window), versionsText(Identity, possible));
     QCOMPARE(button(*window, QDialogButtonBox::Ok)->isEnabled(), possible != u"None");
-    QCOMPARE(f.server.requestedPaths(), QList<QByteArray>{WindowFixture::ListingPath});
+    QCOMPARE(f.server.requestedPaths(), QList<QByteArray>{ListingPath});
 }
 
 void ListingCheckTest::failedChecks_data()
@@ -121,7 +122,7 @@ void ListingCheckTest::failedChecks_data()
     QTest::addColumn<TestHttpServer::Response>("response");
     QTest::addColumn<QString>("reason");
 
-    const QByteArray page = WindowFixture::listingPage({Older, Newer});
+    const QByteArray page = listingPage({Older, Newer});
     QTest::newRow("404") << TestHttpServer::status(404, "Not Found", page) << "The server answered 404 Not Found.";
     QTest::newRow("500") << TestHttpServer::status(500, "Internal Server Error", page)
                          << "The server answered 500 Internal Server Error.";
@@ -146,7 +147,7 @@ void ListingCheckTest::failedChecks()
     QFETCH(QString, reason);
 
     WindowFixture f;
-    f.server.setResponse(WindowFixture::ListingPath, response);
+    f.server.setResponse(ListingPath, response);
     auto window = f.open(Identity, 300);
 
     const QString text = labelText(*window);
@@ -178,9 +179,9 @@ void ListingCheckTest::connectionRefused()
 void ListingCheckTest::sideFileHoldsTheBodyExactly()
 {
     WindowFixture f;
-    QByteArray page = WindowFixture::listingPage({Older, Newer});
+    QByteArray page = listingPage({Older, Newer});
     page += QByteArray("\r\n\0binary\xff\xfe tail", 16);
-    f.server.setResponse(WindowFixture::ListingPath, TestHttpServer::ok(page));
+    f.server.setResponse(ListingPath, TestHttpServer::ok(page));
     auto window = f.open();
 
     QFile side("ListOfExecutables.html");
@@ -193,7 +194,7 @@ void ListingCheckTest::identityFromArgumentSelectsFolder()
 {
     WindowFixture f;
     f.server.setResponse("/Windows/6.8.0/Executables/",
-                         TestHttpServer::ok(WindowFixture::listingPage({"Tarvino-6.8.0-20240401.exe"})));
+                         TestHttpServer::ok(listingPage({"Tarvino-6.8.0-20240401.exe"})));
     auto window = f.open("Tarvino-6.8.0-20240315");
 
     QCOMPARE(f.server.requestedPaths(), QList<QByteArray>{"/Windows/6.8.0/Executables/"});

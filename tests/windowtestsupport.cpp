@@ -1,26 +1,9 @@
 #include "windowtestsupport.h"
 
 #include <QDir>
-#include <QFile>
+#include <QLabel>
 #include <QLayout>
 #include <QTest>
-
-QByteArray recorderProgram()
-{
-    return readFile(QStringLiteral(TARVINO_RECORDER));
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 WindowFixture::WindowFixture() : previousDir(QDir::currentPath())
 {
@@ -53,23 +36,14 @@ std::unique_ptr<TarvinoUpdater> WindowFixture::open(const QString &identity, int
     return std::make_unique<TarvinoUpdater>(context(identity, timeoutMs));
 }
 
-QByteArray WindowFixture::listingPage(const QList<QByteArray> &entries)
-{
-    QByteArray page = "<!DOCTYPE HTML>\n<html>\n<body>\n<ul>\n";
-    for (const QByteArray &entry : entries)
-        page += "<li><a href=\"" + entry + "\">" + entry + "</a></li>\n";
-    page += "</ul>\n</body>\n</html>\n";
-    return page;
-}
-
 bool WindowFixture::install(const QByteArray &bytes)
 {
-    return writeFile(installedPath(), bytes);
+    return writeFile(appPath(TestNames::Exe), bytes);
 }
 
 void WindowFixture::serveListing(const QList<QByteArray> &entries)
 {
-    server.setResponse(ListingPath, TestHttpServer::ok(listingPage(entries)));
+    server.setResponse(TestNames::ListingPath, TestHttpServer::ok(listingPage(entries)));
 }
 
 QString labelText(const TarvinoUpdater &window)

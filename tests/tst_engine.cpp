@@ -1,0 +1,201 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTest>
+
+#ifdef Q_OS_UNIX
+#  include <unistd.h>
+#endif
+
+using namespace TestNames;
+
+namespace {
+
+bool runsAsRootWithMount()
+{
+#ifdef Q_OS_UNIX
+    return ::geteuid() == 0 && runProgram("mount", {"--version"}) == 0;
+#else
+    return false;
+#endif
+}
+
+TestHttpServer::Response truncated(const QByteArray &body, qint64 sent)
+{
+    TestHttpServer::Response response = TestHttpServer::ok(body);
+    response.mode = TestHttpServer::Response::Mode::Truncate;
+    response.truncateAt = sent;
+    return response;
+}
+
+} // namespace
+
+// The whole update without a window: download, checks, swap, restart and undo.
+class EngineTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void goodUpdate_data();
+    void goodUpdate();
+    void failedDownloads_data();
+    void failedDownloads();
+    void newBuildThatCannotStartIsUndone_data();
+    void newBuildThatCannotStartIsUndone();
+    void fullDisk();
+    void swapThatCannotMoveTheExecutable();
+};
+
+void EngineTest::goodUpdate_data()
+{
+    QTest::addColumn<bool>("backupTaken");
+    QTest::newRow("backup name free") << false;
+    QTest::newRow("backup name taken: the earlier backup stays") << true;
+}
+
+void EngineTest::goodUpdate()
+{
+    QFETCH(bool, backupTaken);
+    EngineFixture f;
+    const QByteArray program = recorderProgram();
+    f.server.setResponse(NewerPath, TestHttpServer::ok(program));
+    if (backupTaken)
+        QVERIFY(writeFile(f.appPath(Identity), "an earlier backup"));
+    const QFileDevice::Permissions before = QFile::permissions(f.appPath(Exe));
+
+    QString error;
+    QVERIFY2(f.run(f.target(), &error), qPrintable(error));
+
+    QCOMPARE(readFile(f.appPath(Exe)), program);
+    QCOMPARE(readFile(f.appPath(Identity)), backupTaken ? QByteArray("an earlier backup") : OldBytes);
+    const auto exeBits = QFileDevice::Permissions(QFileDevice::ExeOwner | QFileDevice::ExeUser);
+    QVERIFY(QFile::permissions(f.appPath(Exe)) & QFileDevice::ExeOwner);
+    QCOMPARE(QFile::permissions(f.appPath(Exe)) & ~exeBits, before & ~exeBits);
+    QCOMPARE(f.server.requestCount(NewerPath), 1);
+
+    // The new program ran with no arguments, in the caller's working directory.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("started.txt")), 10000);
+    QCOMPARE(readFile(f.appPath("started.txt")), "arguments 0\ncwd " + QDir::currentPath().toUtf8() + '\n');
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Identity, Exe, "started.txt"}));
+}
+
+void EngineTest::failedDownloads_data()
+{
+    QTest::addColumn<TestHttpServer::Response>("response");
+    QTest::addColumn<QString>("reason");
+
+    const QByteArray program = recorderProgram();
+    QTest::newRow("404") << TestHttpServer::status(404, "Not Found", program)
+                         << "The server answered 404 Not Found.";
+    QTest::newRow("500") << TestHttpServer::status(500, "Internal Server Error", program)
+                         << "The server answered 500 Internal Server Error.";
+    QTest::newRow("truncated") << truncated(program, program.size() / 2) << "";
+    QTest::newRow("empty 200") << TestHttpServer::ok({}) << "The server sent an empty file.";
+    QTest::newRow("206 instead of 200") << TestHttpServer::status(206, "Partial Content", program)
+                                        << "The server answered 206 instead of 200.";
+
+    TestHttpServer::Response stall = TestHttpServer::ok(program);
+    stall.mode = TestHttpServer::Response::Mode::Stall;
+    QTest::newRow("stall") << stall << "The server did not answer for 0.5 seconds.";
+    QTest::newRow("stall midway") << TestHttpServer::dripped(program, 4096, 5000)
+                                  << "The server did not answer for 0.5 seconds.";
+
+    // Complete chunked framing, yet shorter than the length the server announced.
+    TestHttpServer::Response shortChunked = TestHttpServer::ok(program.left(50));
+    shortChunked.chunked = true;
+    shortChunked.contentLength = false;
+    shortChunked.headers = {{"Content-Length", "100"}};
+    QTest::newRow("50 bytes chunked under Content-Length 100")
+        << shortChunked << "The transfer ended after 50 of 100 bytes.";
+}
+
+// Nothing changes but a failure report; the next try succeeds.
+void EngineTest::failedDownloads()
+{
+    QFETCH(TestHttpServer::Response, response);
+    QFETCH(QString, reason);
+
+    EngineFixture f;
+    f.server.setResponse(NewerPath, response);
+    QString error;
+    QVERIFY(!f.run(f.target(500), &error));
+    QVERIFY(!error.isEmpty());
+    if (!reason.isEmpty())
+        QCOMPARE(error, reason);
+    QCOMPARE(readFile(f.appPath(Exe)), OldBytes);
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList{Exe});
+
+    f.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
+    QVERIFY2(f.run(f.target(500), &error), qPrintable(error));
+    QCOMPARE(readFile(f.appPath(Exe)), recorderProgram());
+    QCOMPARE(readFile(f.appPath(Identity)), OldBytes);
+}
+
+void EngineTest::newBuildThatCannotStartIsUndone_data()
+{
+    goodUpdate_data();
+}
+
+void EngineTest::newBuildThatCannotStartIsUndone()
+{
+    QFETCH(bool, backupTaken);
+    EngineFixture f;
+    f.server.setResponse(NewerPath, TestHttpServer::ok("not a program at all"));
+    if (backupTaken)
+        QVERIFY(writeFile(f.appPath(Identity), "an earlier backup"));
+
+    QString error;
+    QVERIFY(!f.run(f.target(), &error));
+    QCOMPARE(error, "The new version could not be started. The previous version was put back.");
+    QCOMPARE(readFile(f.appPath(Exe)), OldBytes);
+    QStringList expected{Exe};
+    if (backupTaken) {
+        QCOMPARE(readFile(f.appPath(Identity)), QByteArray("an earlier backup"));
+        expected.prepend(Identity);
+    }
+    QCOMPARE(folderFiles(f.appDir.path()), expected);
+}
+
+void EngineTest::fullDisk()
+{
+    if (!runsAsRootWithMount())
+        QSKIP("needs root to mount a small tmpfs");
+    EngineFixture f;
+    const QString small = f.appPath("small");
+    QVERIFY(QDir().mkpath(small));
+    QCOMPARE(runProgram("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", small}), 0);
+    auto unmount = qScopeGuard([&] { runProgram("umount", {small}); });
+    QVERIFY(writeFile(small + u'/' + Exe, OldBytes));
+    f.server.setResponse(NewerPath, TestHttpServer::ok(QByteArray(1024 * 1024, 'x')));
+
+    Tarvino::UpdateTarget target = f.target();
+    target.appDir = small + u'/';
+    QString error;
+    QVERIFY(!f.run(target, &error));
+    QVERIFY2(error.contains("could not be written") || error.contains("Cannot write"), qPrintable(error));
+    QCOMPARE(readFile(small + u'/' + Exe), OldBytes);
+    QCOMPARE(folderFiles(small), QStringList{Exe});
+}
+
+void EngineTest::swapThatCannotMoveTheExecutable()
+{
+    if (!runsAsRootWithMount())
+        QSKIP("needs root to bind-mount the executable");
+    EngineFixture f;
+    // A mount point cannot be renamed: the first step of the swap fails.
+    QCOMPARE(runProgram("mount", {"--bind", f.appPath(Exe), f.appPath(Exe)}), 0);
+    auto unmount = qScopeGuard([&] { runProgram("umount", {f.appPath(Exe)}); });
+    f.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
+
+    QString error;
+    QVERIFY(!f.run(f.target(), &error));
+    QVERIFY2(error.contains("Cannot move"), qPrintable(error));
+    QCOMPARE(readFile(f.appPath(Exe)), OldBytes);
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList{Exe});
+}
+
+QTEST_GUILESS_MAIN(EngineTest)
+#include "tst_engine.moc"

@@ -1,0 +1,197 @@
+#include "windowtestsupport.h"
+
+#include <QCursor>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+using namespace TestNames;
+
+namespace {
+
+// A real program large enough to arrive in many pieces: bytes past the end of a
+// program do not keep it from running.
+QByteArray slowProgram()
+{
+    return recorderProgram() + QByteArray(256 * 1024, '\0');
+}
+
+// Messages from the updater, in the order they came.
+QStringList messages;
+void collectMessages(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    messages.append(text);
+}
+
+} // namespace
+
+// What the window adds to the update engine: its texts, buttons, cursor and waits.
+class WindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void goodUpdate();
+    void failureKeepsTheWindowOpen_data();
+    void failureKeepsTheWindowOpen();
+    void secondOkDuringDownloadIsIgnored();
+    void cancelAfterFailureStartsInstalledProgram();
+    void leftoversFromInterruptedRunAreRemoved();
+};
+
+void WindowTest::goodUpdate()
+{
+    WindowFixture f;
+    QVERIFY(f.install(OldBytes));
+    f.serveListing({Older, Newer});
+    f.server.setResponse(NewerPath, TestHttpServer::dripped(slowProgram(), 16 * 1024, 10));
+    // The identity the application passed names the backup.
+    const QString identity = QStringLiteral("Tarvino-6.10.1-20250601");
+    auto window = f.open(identity);
+    window->show();
+
+    // Watch the window while the download runs inside Ok's wait.
+    bool sawWaitCursor = false;
+    QStringList percentages;
+    QTimer watcher;
+    connect(&watcher, &QTimer::timeout, this, [&] {
+        if (QGuiApplication::overrideCursor() && QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor)
+            sawWaitCursor = true;
+        const auto match = QRegularExpression("Downloading: .* of .* \\((\\d+)%\\)").match(labelText(*window));
+        if (match.hasMatch())
+            percentages.append(match.captured(1));
+    });
+    watcher.start(2);
+
+    messages.clear();
+    const QtMessageHandler testLog = qInstallMessageHandler(collectMessages);
+    button(*window, QDialogButtonBox::Ok)->click();
+    qInstallMessageHandler(testLog);
+    watcher.stop();
+
+    QVERIFY(sawWaitCursor);
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    // Progress is shown part of the way through, not only at 0% and 100%.
+    const bool partWay = std::any_of(percentages.cbegin(), percentages.cend(), [](const QString &p) {
+        return p.toInt() > 0 && p.toInt() < 100;
+    });
+    QVERIFY2(partWay, qPrintable("percentages seen: " + percentages.join(u' ')));
+    QVERIFY(!window->isVisible());
+    QCOMPARE(messages.filter("Inicio").size() + messages.filter("Se supone").size(), 2);
+    QVERIFY(messages.indexOf("Inicio de descarga del archivo ejecutable")
+            < messages.indexOf(QStringLiteral("Se supone que ya terminó")));
+
+    QCOMPARE(readFile(f.appPath(Exe)), slowProgram());
+    QCOMPARE(readFile(f.appPath(identity)), OldBytes);
+    // Restarted in the updater's working directory, whatever the application directory.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("started.txt")), 10000);
+    QCOMPARE(readFile(f.appPath("started.txt")), "arguments 0\ncwd " + QDir::currentPath().toUtf8() + '\n');
+    QVERIFY(QFile::exists(f.workDir.filePath("ListOfExecutables.html")));
+}
+
+void WindowTest::failureKeepsTheWindowOpen_data()
+{
+    QTest::addColumn<bool>("withKey");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("the build is missing") << false << "The server answered 404 Not Found.";
+#if TARVINO_HAVE_SODIUM
+    QTest::newRow("its signature is missing")
+        << true << "The build's signature could not be fetched: The server answered 404 Not Found.";
+#endif
+}
+
+// The window says why, keeps the old program, and lets the user try again or start it.
+void WindowTest::failureKeepsTheWindowOpen()
+{
+    QFETCH(bool, withKey);
+    QFETCH(QString, reason);
+
+    WindowFixture f;
+    QVERIFY(f.install(OldBytes));
+    f.serveListing({Older, Newer});
+    Tarvino::UpdaterContext context = f.context();
+    if (withKey) {
+        f.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
+        context.publicKey = QByteArray(32, 'k');
+    }
+    TarvinoUpdater window(context);
+    window.show();
+    button(window, QDialogButtonBox::Ok)->click();
+
+    QVERIFY(window.isVisible());
+    QCOMPARE(labelText(window),
+             versionsText(Identity, QString::fromLatin1(Newer)) + "\n\nThe update failed: " + reason);
+    QVERIFY(button(window, QDialogButtonBox::Ok)->isEnabled());
+    QVERIFY(button(window, QDialogButtonBox::Cancel)->isEnabled());
+    QVERIFY(button(window, QDialogButtonBox::Close)->isEnabled());
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    QCOMPARE(readFile(f.appPath(Exe)), OldBytes);
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList{Exe});
+
+    if (!withKey) {
+        // Ok tries again, and this time the server delivers.
+        f.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
+        button(window, QDialogButtonBox::Ok)->click();
+        QVERIFY(!window.isVisible());
+        QCOMPARE(readFile(f.appPath(Exe)), recorderProgram());
+    }
+}
+
+void WindowTest::secondOkDuringDownloadIsIgnored()
+{
+    WindowFixture f;
+    QVERIFY(f.install(OldBytes));
+    f.serveListing({Older, Newer});
+    f.server.setResponse(NewerPath, TestHttpServer::dripped(slowProgram(), 16 * 1024, 10));
+    auto window = f.open();
+    window->show();
+
+    int secondPresses = 0;
+    QTimer presser;
+    connect(&presser, &QTimer::timeout, this, [&] {
+        // Straight to the slot: a disabled button would swallow a click.
+        if (window->isVisible() && QMetaObject::invokeMethod(window.get(), "okSlot"))
+            ++secondPresses;
+    });
+    presser.start(10);
+    button(*window, QDialogButtonBox::Ok)->click();
+    presser.stop();
+
+    QVERIFY(secondPresses > 0);
+    QCOMPARE(f.server.requestCount(NewerPath), 1);
+    QCOMPARE(readFile(f.appPath(Exe)), slowProgram());
+    QCOMPARE(readFile(f.appPath(Identity)), OldBytes);
+}
+
+void WindowTest::cancelAfterFailureStartsInstalledProgram()
+{
+    WindowFixture f;
+    QVERIFY(f.install(recorderProgram()));
+    QVERIFY(QFile::setPermissions(f.appPath(Exe), QFile::permissions(f.appPath(Exe)) | QFileDevice::ExeOwner));
+    f.serveListing({Older, Newer});
+    auto window = f.open();
+    window->show();
+    button(*window, QDialogButtonBox::Ok)->click(); // the build is not on the server: 404
+    QVERIFY(window->isVisible());
+
+    button(*window, QDialogButtonBox::Cancel)->click();
+    QVERIFY(!window->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("started.txt")), 10000);
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Exe, "started.txt"}));
+}
+
+void WindowTest::leftoversFromInterruptedRunAreRemoved()
+{
+    WindowFixture f;
+    QVERIFY(f.install(OldBytes));
+    f.serveListing({Older, Newer});
+    QVERIFY(writeFile(f.appPath(".Tarvíno.exe.part-0badf00d"), "half a download"));
+    auto window = f.open();
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList{Exe});
+}
+
+QTEST_MAIN(WindowTest)
+#include "tst_window.moc"
