@@ -4,10 +4,30 @@
 #include <QFile>
 #include <QString>
 
-// Installing a downloaded build in the application directory so that, whatever
-// fails, the executable's name always ends up holding either the old bytes or
-// the complete new ones.
+#include <functional>
+
+// Installing a downloaded build in the application directory so that, at every
+// instant and whatever fails or whenever the process dies, the executable's
+// name holds either the complete old bytes or the complete new ones.
+//
+// The swap, for the program E, the staged build S and the backup name B:
+//   1. a journal naming S and the name that keeps the old bytes is written and
+//      flushed beside E (.E.journal);
+//   2. the old bytes get a second name by a hard link: B, or, when B is taken
+//      by an earlier backup, a hidden .E.old-* until the update is committed;
+//   3. S is renamed over E, which replaces it in one step;
+//   4. once the new program has started, the journal is removed (the commit)
+//      and a hidden .E.old-* with it.
+// Every change to the folder is flushed to the disk before the next step. A
+// journal found at the next start means the update never committed: the old
+// bytes go back under E.
 namespace Tarvino {
+
+// Test seam: called before each file-system step of an update with the step's
+// name ("open", "write", "fsync", "link", "rename", "unlink", "fsync-dir") and
+// the path it acts on. A non-zero return makes the step fail with that errno.
+using FileStepHook = std::function<int(const char *step, const QString &path)>;
+void setFileStepHook(FileStepHook hook);
 
 // A file that hands what it was given to the disk while it is being written, so
 // that the flush to the disk at its end has little left to wait for.
@@ -57,8 +77,10 @@ private:
     bool m_released = false;
 };
 
-// Removes staging and set-aside files that an interrupted earlier run left behind.
-void removeLeftovers(const QString &appDir, const QString &executableName);
+// At start: finishes an update an earlier run left (by putting the old program
+// back when it had not committed) and removes what it left behind. A folder
+// with nothing to recover is not touched.
+void recoverInterruptedUpdate(const QString &appDir, const QString &executableName);
 
 // The swap of the installed executable for a staged one, and its undoing.
 class Installation
@@ -68,17 +90,17 @@ class Installation
 public:
     Installation(const QString &appDir, const QString &executableName);
 
-    // Moves the installed executable to backupName and the staged file to the
-    // executable's name. When backupName is taken, the earlier backup is kept
-    // as it is and the old executable waits under a temporary name until
-    // commit(). On failure everything is as it was and false is returned.
+    // Keeps the old bytes under backupName (when it is taken, the earlier backup
+    // stays as it is and the old bytes wait under a hidden name until commit())
+    // and puts the staged file in the executable's place. On failure everything
+    // is as it was and false is returned.
     bool install(const QString &stagedPath, const QString &backupName);
 
-    // Puts the old executable back under its name; the new one is removed.
+    // Puts the old executable back under its name.
     bool rollback();
 
-    // The new executable stays: drops the old one when it has no backup name.
-    void commit();
+    // The new executable stays.
+    bool commit();
 
     QString errorString() const { return m_error; }
 
@@ -88,8 +110,8 @@ private:
 
     QString m_appDir;
     QString m_executableName;
-    QString m_oldPath;       // where the old executable is while the new one is tried
-    bool m_oldIsTemporary = false;
+    QString m_keptPath;      // where the old bytes are kept while the new ones are tried
+    bool m_keptIsTemporary = false;
     bool m_hadOld = false;
     QString m_error;
 };

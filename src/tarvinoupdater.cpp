@@ -69,7 +69,7 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
             SLOT(closeSlot()));
     layout->addWidget(buttonBox);
 
-    Tarvino::removeLeftovers(appDir, executableName);
+    Tarvino::recoverInterruptedUpdate(appDir, executableName);
 
     listingDone = false;
     startListingCheck();

@@ -4,6 +4,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <algorithm>
+
 namespace Tarvino {
 
 namespace {
@@ -14,6 +16,9 @@ QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout)
 {
     QNetworkRequest request(url);
     request.setTransferTimeout(int(timeout.count()));
+    // Qt would ask for a compressed body and then drop its length, so that a
+    // body cut short could not be told from a whole one.
+    request.setRawHeader("Accept-Encoding", "identity");
     return request;
 }
 
@@ -85,10 +90,13 @@ QString Transfer::failureReason(Expect expect) const
     case QNetworkReply::NoError:
         break;
     case QNetworkReply::OperationCanceledError:
-    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TimeoutError: {
         // We abort only for the reasons handled above, so this is the transfer timeout.
-        return tr("The server did not answer for %1 seconds.")
-            .arg(m_reply->request().transferTimeout() / 1000.0);
+        const double seconds = m_reply->request().transferTimeout() / 1000.0;
+        if (statusAttribute.isValid())
+            return tr("The server stopped sending for %1 seconds.").arg(seconds);
+        return tr("No complete answer came from the server within %1 seconds.").arg(seconds);
+    }
     default:
         return m_reply->errorString();
     }
@@ -96,16 +104,44 @@ QString Transfer::failureReason(Expect expect) const
     if (expect == Expect::CompleteFile && status != 200)
         return tr("The server answered %1 instead of 200.").arg(status);
 
-    // A compressed body is counted after decompression, so its length cannot be compared.
-    const bool encoded = !m_reply->rawHeader("Content-Encoding").isEmpty()
-        && m_reply->rawHeader("Content-Encoding").compare("identity", Qt::CaseInsensitive) != 0;
-    bool hasLength = false;
-    const qint64 length = m_reply->rawHeader("Content-Length").trimmed().toLongLong(&hasLength);
-    if (hasLength && !encoded && length != m_received)
-        return tr("The transfer ended after %1 of %2 bytes.").arg(m_received).arg(length);
+    const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed();
+    if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0)
+        return tr("The server sent the file encoded (%1) although it was asked not to.")
+            .arg(QString::fromLatin1(encoding));
+
+    const QString lengthProblem = checkLength(expect);
+    if (!lengthProblem.isEmpty())
+        return lengthProblem;
 
     if (expect == Expect::CompleteFile && m_received == 0)
         return tr("The server sent an empty file.");
+    return {};
+}
+
+// Whether the body is provably whole: the server said how long it is and that
+// many bytes came. Qt cannot tell whether chunked framing ended with its last
+// chunk, so a chunked body without a length is taken only where nothing is
+// installed from it.
+QString Transfer::checkLength(Expect expect) const
+{
+    const bool chunked =
+        m_reply->rawHeader("Transfer-Encoding").toLower().contains("chunked");
+    const QByteArray lengthHeader = m_reply->rawHeader("Content-Length");
+    if (!m_reply->hasRawHeader("Content-Length")) {
+        if (chunked && expect == Expect::AnySuccess)
+            return {};
+        return tr("The server did not say how long the file is, so a file cut short could not be told from a whole one.");
+    }
+    // Qt joins repeated headers with commas.
+    const QByteArray digits = lengthHeader.trimmed();
+    bool wellFormed = !digits.isEmpty()
+        && std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; });
+    const qint64 length = wellFormed ? digits.toLongLong(&wellFormed, 10) : -1;
+    if (!wellFormed)
+        return tr("The server gave the file's length as \"%1\", which is not one length.")
+            .arg(QString::fromLatin1(lengthHeader));
+    if (length != m_received)
+        return tr("The transfer ended after %1 of %2 bytes.").arg(m_received).arg(length);
     return {};
 }
 

@@ -62,6 +62,7 @@ Q_SIGNALS:
 private:
     void receive();
     QString failureReason(Expect expect) const;
+    QString checkLength(Expect expect) const;
 
     std::unique_ptr<QNetworkReply, DeleteLater> m_reply;
     QIODevice *m_sink;

@@ -107,8 +107,11 @@ bool Update::install()
 bool Update::startNewProgram()
 {
     if (QProcess::startDetached(m_target.appDir + m_target.executableName, {})) {
-        m_installation->commit();
-        return true;
+        if (m_installation->commit())
+            return true;
+        m_error = tr("The new version was started, but the update could not be completed: %1")
+                      .arg(m_installation->errorString());
+        return false;
     }
     m_error = tr("The new version could not be started.") + u' '
         + (m_installation->rollback() ? tr("The previous version was put back.")

@@ -129,7 +129,7 @@ void ListingCheckTest::failedChecks_data()
 
     TestHttpServer::Response stall = TestHttpServer::ok(page);
     stall.mode = TestHttpServer::Response::Mode::Stall;
-    QTest::newRow("stall") << stall << "The server did not answer for 0.3 seconds.";
+    QTest::newRow("stall") << stall << "No complete answer came from the server within 0.3 seconds.";
 
     TestHttpServer::Response truncated = TestHttpServer::ok(page);
     truncated.mode = TestHttpServer::Response::Mode::Truncate;
