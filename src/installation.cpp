@@ -471,11 +471,11 @@ bool Installation::commit()
     if (!m_hadOld)
         return true;
     const QString journalFile = journalPath(m_appDir, m_executableName);
-    int error = removeFile(journalFile);
-    if (!error)
-        error = syncFolder(m_appDir);
-    if (error)
+    if (const int error = removeFile(journalFile))
         return fail(tr("Cannot record the end of the update in %1: %2").arg(nativePath(journalFile), describe(error)));
+    // Should this not reach the disk, a power cut brings the journal back, and
+    // the next start puts the old program back: still a whole program.
+    syncFolder(m_appDir);
     // Committed: whatever is set aside now is the old program, no longer needed.
     recoverInterruptedUpdate(m_appDir, m_executableName);
     return true;

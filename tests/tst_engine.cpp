@@ -1,3 +1,4 @@
+#include "installation.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -5,6 +6,8 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
+
+#include <cerrno>
 
 #ifdef Q_OS_UNIX
 #  include <unistd.h>
@@ -45,6 +48,8 @@ private slots:
     void failedDownloads();
     void newBuildThatCannotStartIsUndone_data();
     void newBuildThatCannotStartIsUndone();
+    void injectedErrors_data();
+    void injectedErrors();
     void fullDisk();
     void swapThatCannotMoveTheExecutable();
 };
@@ -110,6 +115,26 @@ void EngineTest::failedDownloads_data()
     shortChunked.headers = {{"Content-Length", "100"}};
     QTest::newRow("50 bytes chunked under Content-Length 100")
         << shortChunked << "The transfer ended after 50 of 100 bytes.";
+
+    // Bodies whose end cannot be told from a cut.
+    const QString noLength =
+        "The server did not say how long the file is, so a file cut short could not be told from a whole one.";
+    TestHttpServer::Response closeDelimited = TestHttpServer::ok(program);
+    closeDelimited.contentLength = false;
+    QTest::newRow("no length: ends when the connection closes") << closeDelimited << noLength;
+    TestHttpServer::Response chunked = closeDelimited;
+    chunked.chunked = true;
+    QTest::newRow("chunked without a length") << chunked << noLength;
+    TestHttpServer::Response unparsable = closeDelimited;
+    unparsable.headers = {{"Content-Length", QByteArray::number(program.size()) + "x"}};
+    QTest::newRow("unparsable Content-Length") << unparsable << "";
+    TestHttpServer::Response twoLengths = TestHttpServer::ok(program);
+    twoLengths.headers = {{"Content-Length", QByteArray::number(program.size() * 2)}};
+    QTest::newRow("two Content-Lengths that disagree") << twoLengths << "";
+    TestHttpServer::Response gzip = TestHttpServer::ok(program);
+    gzip.headers = {{"Content-Encoding", "gzip"}};
+    QTest::newRow("gzip-encoded") << gzip
+                                  << "The server sent the file encoded (gzip) although it was asked not to.";
 }
 
 // Nothing changes but a failure report; the next try succeeds.
@@ -132,6 +157,7 @@ void EngineTest::failedDownloads()
     QVERIFY2(f.run(f.target(500), &error), qPrintable(error));
     QCOMPARE(readFile(f.appPath(Exe)), recorderProgram());
     QCOMPARE(readFile(f.appPath(Identity)), OldBytes);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("started.txt")), 10000);
 }
 
 void EngineTest::newBuildThatCannotStartIsUndone_data()
@@ -157,6 +183,82 @@ void EngineTest::newBuildThatCannotStartIsUndone()
         expected.prepend(Identity);
     }
     QCOMPARE(folderFiles(f.appDir.path()), expected);
+}
+
+void EngineTest::injectedErrors_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("backupTaken");
+    QTest::addColumn<bool>("startable");
+    const std::pair<const char *, int> errors[] = {
+        {"ENOSPC", ENOSPC}, {"EIO", EIO}, {"EXDEV", EXDEV}, {"EBUSY", EBUSY}, {"EACCES", EACCES}};
+    for (const auto &[name, error] : errors) {
+        for (const bool backupTaken : {false, true}) {
+            QTest::addRow("%s, backup name %s", name, backupTaken ? "taken" : "free")
+                << error << backupTaken << true;
+        }
+        QTest::addRow("%s, a new build that cannot start", name) << error << false << false;
+    }
+}
+
+// Each file-system step of an update fails in turn: the update reports it and
+// leaves the old program, or it succeeds; either way the next start leaves a
+// clean folder with a whole program.
+void EngineTest::injectedErrors()
+{
+    QFETCH(int, error);
+    QFETCH(bool, backupTaken);
+    QFETCH(bool, startable);
+    const QByteArray build = startable ? recorderProgram() : QByteArray("not a program at all");
+    const QByteArray earlierBackup = "an earlier backup";
+    auto clearHook = qScopeGuard([] { Tarvino::setFileStepHook({}); });
+
+    int failingStep = 1;
+    for (bool reached = true; reached; ++failingStep) {
+        reached = false;
+        int steps = 0;
+        QString failedStep;
+        Tarvino::setFileStepHook([&](const char *step, const QString &) {
+            if (++steps != failingStep)
+                return 0;
+            reached = true;
+            failedStep = QString::fromLatin1(step);
+            return error;
+        });
+        EngineFixture f;
+        if (backupTaken)
+            QVERIFY(writeFile(f.appPath(Identity), earlierBackup));
+        f.server.setResponse(NewerPath, TestHttpServer::ok(build));
+        QString message;
+        const bool updated = f.run(f.target(), &message);
+        Tarvino::setFileStepHook({});
+        const QString where = QStringLiteral("step %1 (%2): %3").arg(failingStep).arg(failedStep, message);
+
+        const QByteArray exe = readFile(f.appPath(Exe));
+        QVERIFY2(exe == OldBytes || exe == build, qPrintable(where));
+        QVERIFY2(!updated || exe == build, qPrintable(where));
+        QVERIFY2(updated || !message.isEmpty(), qPrintable(where));
+        // Where the new program was started, let it finish writing beside itself.
+        if (updated || message.startsWith("The new version was started"))
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("started.txt")), 10000);
+
+        Tarvino::recoverInterruptedUpdate(f.appDir.path() + u'/', Exe);
+        const QByteArray recovered = readFile(f.appPath(Exe));
+        QStringList files = folderFiles(f.appDir.path());
+        files.removeOne("started.txt");
+        if (recovered == build) {
+            QVERIFY2(updated, qPrintable(where));
+            QCOMPARE(readFile(f.appPath(Identity)), backupTaken ? earlierBackup : OldBytes);
+            QVERIFY2(files == QStringList({Identity, Exe}), qPrintable(where + "; left: " + files.join(u' ')));
+        } else {
+            QVERIFY2(recovered == OldBytes, qPrintable(where));
+            QVERIFY2(files == (backupTaken ? QStringList({Identity, Exe}) : QStringList{Exe}),
+                     qPrintable(where + "; left: " + files.join(u' ')));
+            if (backupTaken)
+                QCOMPARE(readFile(f.appPath(Identity)), earlierBackup);
+        }
+    }
+    qInfo("%d steps failed in turn", failingStep - 2);
 }
 
 void EngineTest::fullDisk()

@@ -8,7 +8,11 @@
 //
 // An update that fails leaves the window open in the program; here it ends the
 // driver with exit code 1 and the window's text on standard error.
+//
+// For crash tests, TARVINO_KILL_AT_STEP=N kills the driver (SIGKILL, as a power
+// cut would stop it) just before the N-th file-system step of the update.
 
+#include "installation.h"
 #include "tarvinoupdater.h"
 
 #include <QApplication>
@@ -18,9 +22,27 @@
 #include <QTextStream>
 #include <QTimer>
 
+#if defined(Q_OS_WIN)
+#  include <windows.h>
+#else
+#  include <csignal>
+#endif
+
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    if (const int killAt = qEnvironmentVariableIntValue("TARVINO_KILL_AT_STEP"); killAt > 0) {
+        Tarvino::setFileStepHook([killAt, steps = 0](const char *, const QString &) mutable {
+            if (++steps == killAt) {
+#if defined(Q_OS_WIN)
+                TerminateProcess(GetCurrentProcess(), 137);
+#else
+                std::raise(SIGKILL);
+#endif
+            }
+            return 0;
+        });
+    }
     const QStringList args = QCoreApplication::arguments();
     if (args.size() < 5 || args.size() > 6 || (args[1] != u"check" && args[1] != u"update")) {
         QTextStream(stderr) << "usage: tarvino_window_driver check|update BASE_URL APP_DIR IDENTITY "
