@@ -1,0 +1,98 @@
+#include "testsupport.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace TestNames;
+
+// The real program killed (as a power cut would stop it) at each file-system
+// step of an update in turn, then started again.
+class CrashTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void killedAtEachStep_data();
+    void killedAtEachStep();
+};
+
+void CrashTest::killedAtEachStep_data()
+{
+    QTest::addColumn<bool>("backupTaken");
+    QTest::newRow("backup name free") << false;
+    QTest::newRow("backup name taken") << true;
+}
+
+void CrashTest::killedAtEachStep()
+{
+    QFETCH(bool, backupTaken);
+    const QByteArray build = recorderProgram();
+    const QByteArray earlierBackup = "an earlier backup";
+
+    int killPoint = 1;
+    for (bool killed = true; killed; ++killPoint) {
+        QTemporaryDir appDir;
+        QTemporaryDir workDir;
+        TestHttpServer server;
+        QVERIFY(server.start());
+        server.setResponse(ListingPath, TestHttpServer::ok(listingPage({Older, Newer})));
+        server.setResponse(NewerPath, TestHttpServer::ok(build));
+        const QString exePath = appDir.filePath(Exe);
+        QVERIFY(writeFile(exePath, OldBytes));
+        if (backupTaken)
+            QVERIFY(writeFile(appDir.filePath(Identity), earlierBackup));
+
+        const auto runDriver = [&](const QString &mode, int killAt) {
+            QProcess driver;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+            if (killAt > 0)
+                env.insert("TARVINO_KILL_AT_STEP", QString::number(killAt));
+            driver.setProcessEnvironment(env);
+            driver.setWorkingDirectory(workDir.path());
+            driver.start(QStringLiteral(TARVINO_WINDOW_DRIVER),
+                         {mode, server.baseUrl().toString(), appDir.path(), Identity, "none"});
+            // The server lives in this process: keep its events flowing while the driver runs.
+            QTRY_VERIFY_WITH_TIMEOUT(driver.state() == QProcess::NotRunning, 60000);
+            killed = driver.exitStatus() == QProcess::CrashExit;
+            if (!killed)
+                QVERIFY2(driver.exitCode() == 0, driver.readAllStandardError().constData());
+        };
+
+        runDriver("update", killPoint);
+        if (QTest::currentTestFailed())
+            return;
+        const QString where = QStringLiteral("killed before step %1").arg(killPoint);
+        // Never empty, never partly written.
+        const QByteArray afterKill = readFile(exePath);
+        QVERIFY2(afterKill == OldBytes || afterKill == build, qPrintable(where));
+        if (!killed)
+            QCOMPARE(afterKill, build);
+
+        const bool wasKilled = killed;
+        runDriver("check", 0); // the next start
+        if (QTest::currentTestFailed())
+            return;
+        killed = wasKilled;
+
+        const QByteArray recovered = readFile(exePath);
+        QStringList files = folderFiles(appDir.path()).filter(QRegularExpression("^(?!started\\.txt)"));
+        if (recovered == build) {
+            QCOMPARE(readFile(appDir.filePath(Identity)), backupTaken ? earlierBackup : OldBytes);
+        } else {
+            QVERIFY2(recovered == OldBytes, qPrintable(where));
+            if (backupTaken)
+                QCOMPARE(readFile(appDir.filePath(Identity)), earlierBackup);
+        }
+        const QStringList expected = recovered == build || backupTaken ? QStringList({Identity, Exe})
+                                                                        : QStringList{Exe};
+        QVERIFY2(files == expected, qPrintable(where + "; left: " + files.join(u' ')));
+        // A restarted program may still be writing beside itself.
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(appDir.filePath("started.txt.part")), 10000);
+    }
+    qInfo("killed at %d steps in turn", killPoint - 2);
+}
+
+QTEST_GUILESS_MAIN(CrashTest)
+#include "tst_crash.moc"
