@@ -31,6 +31,12 @@ def program(version):
     ).encode()
 
 
+def strace_quoted(path):
+    """A path as strace prints it: quoted, bytes outside printable ASCII in octal."""
+    return '"' + "".join(chr(b) if 32 <= b < 127 and b not in b'"\\' else f"\\{b:03o}"
+                         for b in str(path).encode()) + '"'
+
+
 def wait_for(condition, seconds):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -79,6 +85,26 @@ class EndToEnd(unittest.TestCase):
         self.assertIn("Inicio de descarga del archivo ejecutable", result.stderr)
         self.assertIn("Se supone que ya terminó", result.stderr)
         self.check_updated()
+
+    def test_never_writes_into_the_program_or_its_backup(self):
+        # Every open of the update, as the kernel saw it: the program and its
+        # backup only ever change by link and rename, never by writing in place.
+        trace = self.tmp / "opens.txt"
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        result = subprocess.run(
+            ["strace", "-f", "-qq", "-e", "trace=open,openat,openat2,creat,truncate", "-o", str(trace),
+             str(self.app / "TarvinoUpdater"), "update", self.base, "-", IDENTITY, "none"],
+            cwd=self.cwd, env=env, capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.check_updated()
+        lines = trace.read_text().splitlines()
+        writing = re.compile(r"O_WRONLY|O_RDWR|O_TRUNC|O_CREAT|creat\(|truncate\(")
+        # The staged build is opened for writing: the trace does show such opens.
+        self.assertTrue([line for line in lines if strace_quoted(self.app / ("." + EXE + ".part-"))[:-1] in line
+                         and writing.search(line)], "no open of the staged build was traced")
+        watched = [strace_quoted(self.app / EXE), strace_quoted(self.app / IDENTITY)]
+        self.assertEqual([line for line in lines if any(path in line for path in watched) and writing.search(line)],
+                         [])
 
     def test_signed_update(self):
         if not SIGN_TOOL:
