@@ -43,6 +43,13 @@ int runProgram(const QString &program, const QStringList &arguments, QByteArray 
     return process.exitCode();
 }
 
+void addBackupNameRows()
+{
+    QTest::addColumn<bool>("backupTaken");
+    QTest::newRow("backup name free") << false;
+    QTest::newRow("backup name taken: the earlier backup stays") << true;
+}
+
 QByteArray listingPage(const QList<QByteArray> &entries)
 {
     QByteArray page = "<!DOCTYPE HTML>\n<html>\n<body>\n<ul>\n";

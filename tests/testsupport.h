@@ -36,6 +36,9 @@ QStringList folderFiles(const QString &dir);
 int runProgram(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
                const QString &workingDir = {});
 
+// Adds the column "backupTaken" with a row for each case of the backup name.
+void addBackupNameRows();
+
 // A directory page as Python's http.server writes it.
 QByteArray listingPage(const QList<QByteArray> &entries);
 

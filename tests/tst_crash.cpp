@@ -19,9 +19,7 @@ private slots:
 
 void CrashTest::killedAtEachStep_data()
 {
-    QTest::addColumn<bool>("backupTaken");
-    QTest::newRow("backup name free") << false;
-    QTest::newRow("backup name taken") << true;
+    addBackupNameRows();
 }
 
 void CrashTest::killedAtEachStep()

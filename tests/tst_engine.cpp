@@ -56,9 +56,7 @@ private slots:
 
 void EngineTest::goodUpdate_data()
 {
-    QTest::addColumn<bool>("backupTaken");
-    QTest::newRow("backup name free") << false;
-    QTest::newRow("backup name taken: the earlier backup stays") << true;
+    addBackupNameRows();
 }
 
 void EngineTest::goodUpdate()

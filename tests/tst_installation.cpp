@@ -101,14 +101,13 @@ void InstallationTest::collisionKeepsEarlierBackupUntilCommit()
 
 void InstallationTest::rollbackRestoresOldExecutable_data()
 {
-    QTest::addColumn<bool>("collision");
-    QTest::newRow("backup name free") << false;
-    QTest::newRow("backup name taken") << true;
+    addBackupNameRows();
 }
 
 void InstallationTest::rollbackRestoresOldExecutable()
 {
-    QFETCH(bool, collision);
+    QFETCH(bool, backupTaken);
+    const bool collision = backupTaken;
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
     QVERIFY(writeFile(appDir + Exe, "old"));
