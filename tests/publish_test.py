@@ -34,7 +34,7 @@ class Publish(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         target = self.dir / "release/Windows/6.10.1/Executables/Tarvino-6.10.1-20260115.exe"
         self.assertEqual(target.read_bytes(), b"build one")
-        self.assertEqual(os.listdir(target.parent), [target.name])
+        self.assertEqual(sorted(os.listdir(target.parent)), sorted([target.name, "index.html"]))
         self.assertEqual(sorted(os.listdir(self.dir / "release")), ["Windows"])
 
     def test_refusals(self):
@@ -56,6 +56,30 @@ class Publish(unittest.TestCase):
         self.assertEqual(self.publish("--replace", str(self.build), "6.10.1", "20260115").returncode, 0)
         self.assertEqual(target.read_bytes(), b"build two")
 
+    def test_index_page(self):
+        folder = self.dir / "release/Windows/6.10.1/Executables"
+        for date in ("20260115", "20250101", "20251115"):
+            self.assertEqual(self.publish(str(self.build), "6.10.1", date).returncode, 0)
+        builds = [f"Tarvino-6.10.1-{date}.exe" for date in ("20250101", "20251115", "20260115")]
+        self.assertEqual(self.page_entries(folder), builds)
+
+        # Edited by hand: names not in the updater's form are left out, with a warning.
+        (folder / "notes.txt").write_text("hand-written")
+        (folder / "Tarvino-6.9.0-20240101.exe").write_bytes(b"another Qt")
+        (folder / builds[1]).unlink()
+        result = self.publish("--reindex")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("notes.txt is not named", result.stderr)
+        self.assertIn("Tarvino-6.9.0-20240101.exe is not named", result.stderr)
+        self.assertEqual(self.page_entries(folder), [builds[0], builds[2]])
+        self.assertEqual(sorted(p.name for p in self.dir.joinpath("release").rglob(".*")), [])
+
+    def page_entries(self, folder):
+        """The entries the updater reads from the page: whole lines only, in order."""
+        page = (folder / "index.html").read_bytes().decode()
+        return [line.split('"')[1] for line in page.splitlines(keepends=True)
+                if line.startswith("<li><a ") and line.endswith("</a></li>\n")]
+
     def test_help(self):
         result = subprocess.run([str(REPO / "scripts/publish"), "--help"], capture_output=True, text=True)
         self.assertEqual(result.returncode, 0)
@@ -71,7 +95,7 @@ class Publish(unittest.TestCase):
         name = "Tarvino-6.10.1-20260115.exe"
         signature = self.dir / "release/Windows/6.10.1/Signatures" / (name + ".sig")
         target = self.dir / "release/Windows/6.10.1/Executables" / name
-        self.assertEqual(os.listdir(target.parent), [name])  # builds only
+        self.assertEqual(sorted(os.listdir(target.parent)), sorted([name, "index.html"]))  # builds only
         verify = subprocess.run([SIGN_TOOL, "verify", public.stdout.strip(), str(target), str(signature)],
                                 capture_output=True, text=True)
         self.assertEqual(verify.returncode, 0, verify.stderr)
