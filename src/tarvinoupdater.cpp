@@ -97,7 +97,8 @@ void TarvinoUpdater::startListingCheck()
     }
 
     const QUrl url = Tarvino::listingUrl(context.downloadBaseUrl, platform, identity);
-    QNetworkReply *reply = listManager.get(Tarvino::makeRequest(url, context.transferTimeout));
+    QNetworkReply *reply =
+        listManager.get(Tarvino::makeRequest(url, context.transferTimeout, context.caCertificates));
     listingBody.setData({});
     listingBody.open(QIODevice::WriteOnly);
     listingTransfer = std::make_unique<Tarvino::Transfer>(reply, &listingBody, MaxListingSize);
@@ -189,6 +190,7 @@ void TarvinoUpdater::okSlot()
     target.backupName = currentVersion();
     target.publicKey = context.publicKey;
     target.transferTimeout = context.transferTimeout;
+    target.caCertificates = context.caCertificates;
     update = std::make_unique<Tarvino::Update>(downloadManager, target);
     connect(update.get(), &Tarvino::Update::progress, this, &TarvinoUpdater::showProgress);
     connect(update.get(), &Tarvino::Update::finished, this, [this] { downloadDone = true; });

@@ -3,6 +3,9 @@
 #include <QIODevice>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
 
 #include <algorithm>
 
@@ -12,13 +15,25 @@ namespace {
 constexpr qint64 ChunkSize = 256 * 1024;
 }
 
-QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout)
+QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout,
+                            const QList<QSslCertificate> &extraCaCertificates)
 {
     QNetworkRequest request(url);
+#if QT_CONFIG(ssl)
+    if (!extraCaCertificates.isEmpty()) {
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.addCaCertificates(extraCaCertificates);
+        request.setSslConfiguration(ssl);
+    }
+#else
+    Q_UNUSED(extraCaCertificates);
+#endif
     request.setTransferTimeout(int(timeout.count()));
     // Qt would ask for a compressed body and then drop its length, so that a
     // body cut short could not be told from a whole one.
     request.setRawHeader("Accept-Encoding", "identity");
+    // Redirects are followed, but never from https to plain http.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     return request;
 }
 
@@ -29,6 +44,13 @@ Transfer::Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes)
     // however slowly the sink takes it.
     reply->setReadBufferSize(4 * ChunkSize);
     connect(reply, &QNetworkReply::readyRead, this, &Transfer::receive);
+#if QT_CONFIG(ssl)
+    // Kept for the message: the reply itself only says that the handshake failed.
+    connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
+        for (const QSslError &error : errors)
+            m_sslErrors.append(error.errorString());
+    });
+#endif
 }
 
 void Transfer::receive()
@@ -97,6 +119,12 @@ QString Transfer::failureReason(Expect expect) const
             return tr("The server stopped sending for %1 seconds.").arg(seconds);
         return tr("No complete answer came from the server within %1 seconds.").arg(seconds);
     }
+    case QNetworkReply::SslHandshakeFailedError:
+        return tr("The server's certificate is not trusted: %1")
+            .arg(m_sslErrors.isEmpty() ? m_reply->errorString() : m_sslErrors.join(QStringLiteral("; ")));
+    case QNetworkReply::InsecureRedirectError:
+        return tr("The server sent the request on to a less safe address, which is not followed: %1")
+            .arg(m_reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString());
     default:
         return m_reply->errorString();
     }

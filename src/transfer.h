@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <memory>
@@ -10,12 +12,16 @@
 class QIODevice;
 class QNetworkReply;
 class QNetworkRequest;
+class QSslCertificate;
+class QSslError;
 class QUrl;
 
 namespace Tarvino {
 
-// A GET request with the updater's inactivity timeout.
-QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout);
+// A GET request with the updater's inactivity timeout. Certificates in
+// extraCaCertificates are trusted besides the system's.
+QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout,
+                            const QList<QSslCertificate> &extraCaCertificates = {});
 
 // Releases a QObject the Qt way, for objects whose signals may still be on the stack.
 struct DeleteLater
@@ -70,6 +76,7 @@ private:
     qint64 m_received = 0;
     bool m_tooLarge = false;
     QString m_writeError;
+    QStringList m_sslErrors;
     QString m_error;
     QByteArray m_buffer;
 };

@@ -40,7 +40,7 @@ void Update::start()
     m_signatureBody.setData({});
     m_signatureBody.open(QIODevice::WriteOnly);
     QNetworkReply *reply =
-        m_signatureManager.get(makeRequest(m_target.signatureUrl, m_target.transferTimeout));
+        m_signatureManager.get(makeRequest(m_target.signatureUrl, m_target.transferTimeout, m_target.caCertificates));
     m_transfer = std::make_unique<Transfer>(reply, &m_signatureBody, MaxSignatureSize);
     connect(reply, &QNetworkReply::finished, this, &Update::signatureFinished);
 }
@@ -61,7 +61,8 @@ void Update::signatureFinished()
 void Update::requestBuild()
 {
     QIODevice *sink = m_verifier ? static_cast<QIODevice *>(m_verifier.get()) : m_staging->device();
-    QNetworkReply *reply = m_buildManager.get(makeRequest(m_target.buildUrl, m_target.transferTimeout));
+    QNetworkReply *reply = m_buildManager.get(
+        makeRequest(m_target.buildUrl, m_target.transferTimeout, m_target.caCertificates));
     m_transfer = std::make_unique<Transfer>(reply, sink);
     connect(m_transfer.get(), &Transfer::progress, this, &Update::progress);
 }

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QSslCertificate>
 #include <QString>
 #include <QUrl>
 
@@ -30,6 +31,7 @@ struct UpdateTarget
     QString backupName;       // the old program's name afterwards
     QByteArray publicKey;     // empty: builds are not signature-checked
     std::chrono::milliseconds transferTimeout{30000};
+    QList<QSslCertificate> caCertificates; // trusted besides the system's
 };
 
 // One update from start to end: the build's signature (when a key is set), the

@@ -2,6 +2,8 @@
 
 #include "signature.h"
 
+#include <QList>
+#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -26,6 +28,8 @@ struct UpdaterContext
     std::optional<QStringList> arguments;
     // The publisher's Ed25519 public key; empty: builds are not signature-checked.
     QByteArray publicKey = builtInPublicKey();
+    // Trusted besides the system's certificate authorities; for tests' own.
+    QList<QSslCertificate> caCertificates;
 };
 
 } // namespace Tarvino

@@ -9,7 +9,8 @@
 // An update that fails leaves the window open in the program; here it ends the
 // driver with exit code 1 and the window's text on standard error.
 //
-// For crash tests, TARVINO_KILL_AT_STEP=N kills the driver (SIGKILL, as a power
+// TARVINO_DRIVER_CA_FILE names a PEM certificate authority to trust besides the
+// system's. For crash tests, TARVINO_KILL_AT_STEP=N kills the driver (SIGKILL, as a power
 // cut would stop it) just before the N-th file-system step of the update.
 
 #include "installation.h"
@@ -57,6 +58,10 @@ int main(int argc, char *argv[])
     context.arguments = args[4] == u"-" ? QStringList{args[0]} : QStringList{args[0], args[4]};
     if (args.size() == 6)
         context.publicKey = args[5] == u"none" ? QByteArray() : QByteArray::fromBase64(args[5].toLatin1());
+
+    // Tests with their own certificate authority name its certificate here.
+    if (const QString ca = qEnvironmentVariable("TARVINO_DRIVER_CA_FILE"); !ca.isEmpty())
+        context.caCertificates = QSslCertificate::fromPath(ca);
 
     TarvinoUpdater window(context);
     window.show();
