@@ -139,6 +139,19 @@ int syncFolder(const QString &dir)
 #endif
 }
 
+// A leading dot hides a file on POSIX systems only; Windows has an attribute for it.
+void hide(const QString &path)
+{
+#if defined(Q_OS_WIN)
+    const std::wstring name = wide(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesW(name.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN);
+#else
+    Q_UNUSED(path);
+#endif
+}
+
 int syncToDisk(QFile &file)
 {
     if (const int error = injected("fsync", file.fileName()))
@@ -202,6 +215,7 @@ int writeJournal(const QString &path, const Journal &journal)
         return error;
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         return lastError();
+    hide(fresh);
     const QByteArray text = journal.toText();
     int error = injected("write", fresh);
     if (!error && file.write(text) != text.size())
@@ -283,8 +297,10 @@ bool StagingFile::open()
 {
     const int injectedError = injected("open", m_file.fileName());
     // Unbuffered: the chunks are large already, and a second copy would only cost time.
-    if (!injectedError && m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+    if (!injectedError && m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        hide(m_file.fileName());
         return true;
+    }
     m_error = tr("Cannot create %1: %2")
                   .arg(nativePath(m_file.fileName()),
                        injectedError ? describe(injectedError) : m_file.errorString());

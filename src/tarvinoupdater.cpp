@@ -20,6 +20,7 @@
 #include <QNetworkRequest>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QVBoxLayout>
 
 namespace {
@@ -173,9 +174,11 @@ void TarvinoUpdater::showProgress(qint64 received, qint64 total)
 
 void TarvinoUpdater::okSlot()
 {
-    // A second press while a download runs would start a second request and a nested wait.
-    if ((update && update->isRunning()) || executables.isEmpty())
+    // A second press during the wait would start a second request and a nested
+    // wait, even after the engine has finished and before this wait has returned.
+    if (inOkSlot || executables.isEmpty())
         return;
+    const QScopedValueRollback<bool> busy(inOkSlot, true);
     buttonBox->button(QDialogButtonBox::Ok)->setEnabled(false);
 
     const QString entry = executables.constLast();

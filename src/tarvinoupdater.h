@@ -61,5 +61,6 @@ private:
     QBuffer listingBody;
     std::unique_ptr<Tarvino::Transfer> listingTransfer;
     std::unique_ptr<Tarvino::Update> update;
+    bool inOkSlot = false;
     QElapsedTimer progressShown;
 };

@@ -1,21 +1,38 @@
 // Stands in for the application in tests: records how it was started in
-// "started.txt" beside itself (its arguments, then its working directory).
+// "started.txt" beside itself (its arguments, then its working directory, with
+// forward slashes, in UTF-8).
 
 #include <filesystem>
 #include <fstream>
 
+#ifdef _WIN32
+#  include <windows.h>
+#endif
+
+namespace fs = std::filesystem;
+
+static fs::path ownPath(std::error_code &error)
+{
+#ifdef _WIN32
+    wchar_t buffer[32768];
+    const DWORD size = GetModuleFileNameW(nullptr, buffer, DWORD(std::size(buffer)));
+    return fs::path(std::wstring(buffer, size));
+#else
+    return fs::read_symlink("/proc/self/exe", error);
+#endif
+}
+
 int main(int argc, char *argv[])
 {
-    namespace fs = std::filesystem;
     std::error_code error;
-    const fs::path dir = fs::read_symlink("/proc/self/exe", error).parent_path();
+    const fs::path dir = ownPath(error).parent_path();
     const fs::path partial = dir / "started.txt.part";
     {
-        std::ofstream out(partial);
+        std::ofstream out(partial, std::ios::binary);
         out << "arguments " << argc - 1 << '\n';
         for (int i = 1; i < argc; ++i)
             out << argv[i] << '\n';
-        out << "cwd " << fs::current_path(error).string() << '\n';
+        out << "cwd " << fs::current_path(error).generic_u8string() << '\n';
     }
     // The test may have removed the folder by now; that is no failure of ours.
     fs::rename(partial, dir / "started.txt", error);
