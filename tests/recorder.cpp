@@ -1,9 +1,14 @@
 // Stands in for the application in tests: records how it was started in
 // "started.txt" beside itself (its arguments, then its working directory, with
-// forward slashes, in UTF-8).
+// forward slashes, in UTF-8). Started with --stay, it then keeps running until a
+// file "stop" appears beside it (at most a minute), as an application still
+// open during its update would.
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <thread>
 
 #ifdef _WIN32
 #  include <windows.h>
@@ -36,5 +41,9 @@ int main(int argc, char *argv[])
     }
     // The test may have removed the folder by now; that is no failure of ours.
     fs::rename(partial, dir / "started.txt", error);
+    if (argc > 1 && std::string(argv[1]) == "--stay") {
+        for (int i = 0; i < 600 && !fs::exists(dir / "stop", error); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     return error ? 1 : 0;
 }

@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""End to end on Windows, under Wine: the real window code (the window driver,
+a Windows program) in an application folder whose name holds an "í", shown
+with the Windows platform plugin under Xvfb, updates a Windows program from
+Python's http.server and restarts it; also signed, and while the old program
+is still running. Runs natively; the Windows programs run through scripts/wine-run.
+
+Usage: e2e_windows.py REPOSITORY WINDOW_DRIVER.exe RECORDER.exe TARVINOSIGN.exe
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+REPO = DRIVER = RECORDER = SIGN_TOOL = None
+IDENTITY = "Tarvino-6.10.1-20251201"
+EXE = "Tarvíno.exe"
+NEWEST = "Tarvino-6.10.1-20260101.exe"
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return condition()
+
+
+def build(version):
+    """A real Windows program; bytes past its end tell the versions apart."""
+    return RECORDER.read_bytes() + f"\0Tarvíno {version}".encode()
+
+
+class WindowsUpdate(unittest.TestCase):
+    def setUp(self):
+        self.tmp = Path(tempfile.mkdtemp(prefix="tarvino-win-"))
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.release = self.tmp / "release"
+        self.app = self.tmp / "Aplicación Tarvíno"
+        self.app.mkdir()
+        shutil.copy2(DRIVER, self.app / "TarvinoUpdater.exe")
+        (self.app / EXE).write_bytes(build("20251201"))
+        self.cwd = self.tmp / "elsewhere"
+        self.cwd.mkdir()
+
+    def run_windows(self, *args, display=False, **kwargs):
+        env = dict(os.environ)
+        env.pop("QT_QPA_PLATFORM", None)  # the Windows platform plugin, in a real window
+        command = [str(REPO / "scripts/wine-run"), *map(str, args)]
+        if display:
+            command = ["xvfb-run", "-a", "-s", "-screen 0 800x600x24", *command]
+        return subprocess.run(command, env=env, capture_output=True, text=True, timeout=300, **kwargs)
+
+    def publish(self, signed):
+        public, extra, env = None, [], dict(os.environ)
+        if signed:
+            key = self.tmp / "publisher.key"
+            public = self.run_windows(SIGN_TOOL, "keygen", key, check=True).stdout.strip()
+            sign = self.tmp / "sign"
+            sign.write_text(f'#!/bin/sh\nexec "{REPO}/scripts/wine-run" "{SIGN_TOOL}" "$@"\n')
+            sign.chmod(0o755)
+            extra, env["TARVINO_SIGN"] = ["--sign", str(key)], str(sign)
+        for date in ("20250101", "20260101"):
+            program = self.tmp / f"build-{date}"
+            program.write_bytes(build(date))
+            subprocess.run([str(REPO / "scripts/publish"), "--release-dir", str(self.release), *extra,
+                            str(program), "6.10.1", date], check=True, capture_output=True, env=env)
+        return public
+
+    def serve(self):
+        server = subprocess.Popen(
+            [sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", str(self.release)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(server.stdout.close)
+        self.addCleanup(server.wait)
+        self.addCleanup(server.kill)
+        match = re.search(r"port (\d+)", server.stdout.readline())
+        self.assertIsNotNone(match, "http.server did not say its port")
+        return f"http://127.0.0.1:{match.group(1)}/"
+
+    def update(self, public=None):
+        return self.run_windows(self.app / "TarvinoUpdater.exe", "update", self.serve(), "-", IDENTITY,
+                                public or "none", display=True, cwd=self.cwd)
+
+    def check_updated(self, result):
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual((self.app / EXE).read_bytes(), build("20260101"))
+        self.assertEqual((self.app / IDENTITY).read_bytes(), build("20251201"))
+        self.assertTrue((self.cwd / "ListOfExecutables.html").exists())
+        started = self.app / "started.txt"
+        self.assertTrue(wait_for(lambda: started.exists() and "arguments 0\n" in started.read_text(), 30),
+                        "the new program did not start")
+        leftovers = [p.name for p in self.app.iterdir() if p.name.startswith(".")]
+        self.assertEqual(leftovers, [])
+
+    def test_update_in_a_real_window(self):
+        self.publish(signed=False)
+        self.check_updated(self.update())
+
+    def test_signed_update(self):
+        public = self.publish(signed=True)
+        result = self.update(public)
+        self.check_updated(result)
+        self.assertIn(f"Firma verificada: {NEWEST}", result.stderr)
+
+    def test_update_while_the_old_program_runs(self):
+        self.publish(signed=False)
+        old = subprocess.Popen([str(REPO / "scripts/wine-run"), str(self.app / EXE), "--stay"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(old.wait, 60)
+        self.addCleanup((self.app / "stop").touch)
+        self.assertTrue(wait_for(lambda: (self.app / "started.txt").exists(), 30), "the old program did not start")
+        (self.app / "started.txt").unlink()
+        result = self.update()
+        self.check_updated(result)
+        self.assertIsNone(old.poll(), "the old program was still to be running during the update")
+
+
+if __name__ == "__main__":
+    REPO = Path(sys.argv.pop(1))
+    DRIVER, RECORDER, SIGN_TOOL = (Path(sys.argv.pop(1)) for _ in range(3))
+    unittest.main(verbosity=2)
