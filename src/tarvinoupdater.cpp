@@ -180,21 +180,7 @@ void TarvinoUpdater::okSlot()
         return;
     const QScopedValueRollback<bool> busy(inOkSlot, true);
     buttonBox->button(QDialogButtonBox::Ok)->setEnabled(false);
-
-    const QString entry = executables.constLast();
-    const QUrl listing = Tarvino::listingUrl(context.downloadBaseUrl, platform, currentVersion());
-    Tarvino::UpdateTarget target;
-    target.buildUrl = Tarvino::fileUrl(listing, entry);
-    target.signatureUrl = Tarvino::signatureUrl(context.downloadBaseUrl, platform, currentVersion(), entry);
-    // The server's name for the file, which is what the publisher signed.
-    target.signedName = QUrl::fromPercentEncoding(entry.toUtf8());
-    target.appDir = appDir;
-    target.executableName = executableName;
-    target.backupName = currentVersion();
-    target.publicKey = context.publicKey;
-    target.transferTimeout = context.transferTimeout;
-    target.caCertificates = context.caCertificates;
-    update = std::make_unique<Tarvino::Update>(downloadManager, target);
+    update = std::make_unique<Tarvino::Update>(downloadManager, updateTarget());
     connect(update.get(), &Tarvino::Update::progress, this, &TarvinoUpdater::showProgress);
     connect(update.get(), &Tarvino::Update::finished, this, [this] { downloadDone = true; });
 
@@ -211,6 +197,25 @@ void TarvinoUpdater::okSlot()
         close();
     else
         updateFailed(update->errorString());
+}
+
+// The newest build, to be installed in place of the running identity's program.
+Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
+{
+    const QString entry = executables.constLast();
+    const QUrl listing = Tarvino::listingUrl(context.downloadBaseUrl, platform, currentVersion());
+    Tarvino::UpdateTarget target;
+    target.buildUrl = Tarvino::fileUrl(listing, entry);
+    target.signatureUrl = Tarvino::signatureUrl(context.downloadBaseUrl, platform, currentVersion(), entry);
+    // The server's name for the file, which is what the publisher signed.
+    target.signedName = QUrl::fromPercentEncoding(entry.toUtf8());
+    target.appDir = appDir;
+    target.executableName = executableName;
+    target.backupName = currentVersion();
+    target.publicKey = context.publicKey;
+    target.transferTimeout = context.transferTimeout;
+    target.caCertificates = context.caCertificates;
+    return target;
 }
 
 // The new build is checked, installed and started by the engine; its end ends okSlot's wait.

@@ -17,6 +17,7 @@ class QNetworkReply;
 namespace Tarvino {
 class Transfer;
 class Update;
+struct UpdateTarget;
 }
 
 // The updater's one window: shows the running and the newest version and,
@@ -43,6 +44,7 @@ private:
     void startListingCheck();
     void showVersions(const QString &possibleVersion, const QString &note = {});
     void showProgress(qint64 received, qint64 total);
+    Tarvino::UpdateTarget updateTarget() const;
     void updateFailed(const QString &reason);
     static void waitFor(const bool &done);
 

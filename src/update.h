@@ -54,7 +54,6 @@ public:
     void start();
     void downloadFinished(QNetworkReply *reply);
 
-    bool isRunning() const { return m_running; }
     // After finished(): whether the new build is installed and running.
     bool succeeded() const { return m_succeeded; }
     QString errorString() const { return m_error; }
