@@ -9,7 +9,6 @@ Usage: e2e_hosts.py REPOSITORY WINDOW_DRIVER [TARVINOSIGN]
 """
 import os
 import subprocess
-import sys
 
 from e2e_support import UpdateCase, free_port, main
 
@@ -148,4 +147,4 @@ http {{
 
 
 if __name__ == "__main__":
-    main(sys.argv)
+    main()

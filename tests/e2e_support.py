@@ -1,9 +1,11 @@
 """What the end-to-end tests share: a release folder made by scripts/publish, an
 application folder holding the real window code as its updater, and running it."""
 import os
+import re
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -56,8 +58,20 @@ def wait_for_port(port, process, seconds=20):
     return wait_for(lambda: listening() or process.poll() is not None, seconds) and process.poll() is None
 
 
-def main(test_module_args):
-    import sys
+def serve_python(test, directory):
+    """Python's http.server on an ephemeral port for the test's lifetime: its base URL."""
+    server = subprocess.Popen(
+        [sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", str(directory)],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    test.addCleanup(server.stdout.close)
+    test.addCleanup(server.wait)
+    test.addCleanup(server.kill)
+    match = re.search(r"port (\d+)", server.stdout.readline())
+    test.assertIsNotNone(match, "http.server did not say its port")
+    return f"http://127.0.0.1:{match.group(1)}/"
+
+
+def main():
     Tools.repo = Path(sys.argv.pop(1))
     Tools.driver = sys.argv.pop(1)
     if len(sys.argv) > 1:

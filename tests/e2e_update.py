@@ -6,10 +6,8 @@ builds, and as the kernel sees its file operations.
 Usage: e2e_update.py REPOSITORY WINDOW_DRIVER [TARVINOSIGN]
 """
 import re
-import subprocess
-import sys
 
-from e2e_support import EXE, IDENTITY, NEWEST, UpdateCase, main, program
+from e2e_support import EXE, IDENTITY, NEWEST, UpdateCase, main, program, serve_python
 
 
 def strace_quoted(path):
@@ -20,15 +18,7 @@ def strace_quoted(path):
 
 class PythonHttpServer(UpdateCase):
     def serve(self):
-        server = subprocess.Popen(
-            [sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", str(self.release)],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.addCleanup(server.stdout.close)
-        self.addCleanup(server.wait)
-        self.addCleanup(server.kill)
-        match = re.search(r"port (\d+)", server.stdout.readline())
-        self.assertIsNotNone(match, "http.server did not say its port")
-        return f"http://127.0.0.1:{match.group(1)}/"
+        return serve_python(self, self.release)
 
     def test_update(self):
         self.publish()
@@ -72,4 +62,4 @@ class PythonHttpServer(UpdateCase):
 
 
 if __name__ == "__main__":
-    main(sys.argv)
+    main()

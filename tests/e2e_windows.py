@@ -8,28 +8,19 @@ is still running. Runs natively; the Windows programs run through scripts/wine-r
 Usage: e2e_windows.py REPOSITORY WINDOW_DRIVER.exe RECORDER.exe TARVINOSIGN.exe
 """
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 from pathlib import Path
+
+from e2e_support import serve_python, wait_for
 
 REPO = DRIVER = RECORDER = SIGN_TOOL = None
 IDENTITY = "Tarvino-6.10.1-20251201"
 EXE = "Tarvíno.exe"
 NEWEST = "Tarvino-6.10.1-20260101.exe"
-
-
-def wait_for(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return condition()
 
 
 def build(version):
@@ -73,19 +64,8 @@ class WindowsUpdate(unittest.TestCase):
                             str(program), "6.10.1", date], check=True, capture_output=True, env=env)
         return public
 
-    def serve(self):
-        server = subprocess.Popen(
-            [sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", str(self.release)],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.addCleanup(server.stdout.close)
-        self.addCleanup(server.wait)
-        self.addCleanup(server.kill)
-        match = re.search(r"port (\d+)", server.stdout.readline())
-        self.assertIsNotNone(match, "http.server did not say its port")
-        return f"http://127.0.0.1:{match.group(1)}/"
-
     def update(self, public=None):
-        return self.run_windows(self.app / "TarvinoUpdater.exe", "update", self.serve(), "-", IDENTITY,
+        return self.run_windows(self.app / "TarvinoUpdater.exe", "update", serve_python(self, self.release), "-", IDENTITY,
                                 public or "none", display=True, cwd=self.cwd)
 
     def check_updated(self, result):
