@@ -42,11 +42,16 @@ class WindowsUpdate(unittest.TestCase):
 
     def run_windows(self, *args, display=False, **kwargs):
         env = dict(os.environ)
-        env.pop("QT_QPA_PLATFORM", None)  # the Windows platform plugin, in a real window
+        if display:
+            env.pop("QT_QPA_PLATFORM", None)  # the Windows platform plugin, in a real window
+        else:
+            env["QT_QPA_PLATFORM"] = "offscreen"
         command = [str(REPO / "scripts/wine-run"), *map(str, args)]
         if display:
             command = ["xvfb-run", "-a", "-s", "-screen 0 800x600x24", *command]
-        return subprocess.run(command, env=env, capture_output=True, text=True, timeout=300, **kwargs)
+        # Qt writes to the console in Windows' ANSI code page, not in UTF-8.
+        return subprocess.run(command, env=env, capture_output=True, encoding="cp1252", errors="replace",
+                              timeout=300, **kwargs)
 
     def publish(self, signed):
         public, extra, env = None, [], dict(os.environ)
@@ -64,11 +69,11 @@ class WindowsUpdate(unittest.TestCase):
                             str(program), "6.10.1", date], check=True, capture_output=True, env=env)
         return public
 
-    def update(self, public=None):
-        return self.run_windows(self.app / "TarvinoUpdater.exe", "update", serve_python(self, self.release), "-", IDENTITY,
-                                public or "none", display=True, cwd=self.cwd)
+    def update(self, public=None, display=True):
+        return self.run_windows(self.app / "TarvinoUpdater.exe", "update", serve_python(self, self.release), "-",
+                                IDENTITY, public or "none", display=display, cwd=self.cwd)
 
-    def check_updated(self, result):
+    def check_updated(self, result, leftovers=()):
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertEqual((self.app / EXE).read_bytes(), build("20260101"))
         self.assertEqual((self.app / IDENTITY).read_bytes(), build("20251201"))
@@ -76,8 +81,7 @@ class WindowsUpdate(unittest.TestCase):
         started = self.app / "started.txt"
         self.assertTrue(wait_for(lambda: started.exists() and "arguments 0\n" in started.read_text(), 30),
                         "the new program did not start")
-        leftovers = [p.name for p in self.app.iterdir() if p.name.startswith(".")]
-        self.assertEqual(leftovers, [])
+        self.assertEqual([p.name for p in self.app.iterdir() if p.name.startswith(".")], list(leftovers))
 
     def test_update_in_a_real_window(self):
         self.publish(signed=False)
@@ -89,6 +93,30 @@ class WindowsUpdate(unittest.TestCase):
         self.check_updated(result)
         self.assertIn(f"Firma verificada: {NEWEST}", result.stderr)
 
+    def test_package_runs_from_an_empty_folder(self):
+        # The publisher's zip alone: no DLL search path but the program's own folder.
+        package = self.tmp / "TarvinoUpdater-win64.zip"
+        subprocess.run([str(REPO / "scripts/package-windows"), str(DRIVER.parent), str(package)], check=True,
+                       capture_output=True)
+        folder = self.tmp / "Aplicación vacía"
+        folder.mkdir()
+        shutil.unpack_archive(package, folder)
+        env = dict(os.environ, WINEQT_QPA_PLATFORM="offscreen", WINEQT_FORCE_STDERR_LOGGING="1", WINEDEBUG="-all")
+        env.pop("WINEPATH", None)
+        program = subprocess.Popen(["wine", str(folder / "TarvinoUpdater.exe"), IDENTITY], cwd=folder, env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(program.wait)
+        self.addCleanup(program.kill)
+        # The listing check has run once the entries found are logged; the window then waits for its user.
+        log = b""
+        while b"QList(" not in log and program.poll() is None:
+            line = program.stderr.readline()
+            if not line:
+                break
+            log += line
+        self.assertIn(b"QList(", log, log.decode("cp1252", "replace"))
+        self.assertTrue((folder / "ListOfExecutables.html").exists())
+
     def test_update_while_the_old_program_runs(self):
         self.publish(signed=False)
         old = subprocess.Popen([str(REPO / "scripts/wine-run"), str(self.app / EXE), "--stay"],
@@ -97,9 +125,22 @@ class WindowsUpdate(unittest.TestCase):
         self.addCleanup((self.app / "stop").touch)
         self.assertTrue(wait_for(lambda: (self.app / "started.txt").exists(), 30), "the old program did not start")
         (self.app / "started.txt").unlink()
-        result = self.update()
-        self.check_updated(result)
-        self.assertIsNone(old.poll(), "the old program was still to be running during the update")
+        # Offscreen: Wine's session started without a display for the old program.
+        result = self.update(display=False)
+        # A running program cannot be replaced: it was moved aside, and cannot be
+        # deleted until it ends.
+        displaced = [p.name for p in self.app.iterdir() if p.name.startswith(f".{EXE}.old-")]
+        self.assertEqual(len(displaced), 1, result.stderr)
+        self.check_updated(result, leftovers=displaced)
+        self.assertIsNone(old.poll(), "the old program should still be running")
+
+        (self.app / "stop").touch()
+        old.wait(60)
+        # The next start removes what the running program kept.
+        check = self.run_windows(self.app / "TarvinoUpdater.exe", "check", serve_python(self, self.release), "-",
+                                 IDENTITY, "none", cwd=self.cwd)
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertEqual([p.name for p in self.app.iterdir() if p.name.startswith(".")], [])
 
 
 if __name__ == "__main__":

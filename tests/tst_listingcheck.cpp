@@ -33,7 +33,9 @@ private slots:
     void unusableIdentitySendsNoRequest_data();
     void unusableIdentitySendsNoRequest();
     void closeEndsTheWindow();
+#ifndef Q_OS_WIN // under Wine a Linux python3 cannot be run and read as a child; e2e_windows serves with it
     void pythonHttpServer();
+#endif
 };
 
 void ListingCheckTest::windowShape()
@@ -237,6 +239,7 @@ void ListingCheckTest::closeEndsTheWindow()
     QVERIFY(!QFile::exists(f.appDir.filePath(QString::fromLatin1(Newer))));
 }
 
+#ifndef Q_OS_WIN
 void ListingCheckTest::pythonHttpServer()
 {
     WindowFixture f;
@@ -269,6 +272,8 @@ void ListingCheckTest::pythonHttpServer()
     QCOMPARE(labelText(window), versionsText(Identity, QString::fromLatin1(Newer)));
     QVERIFY(button(window, QDialogButtonBox::Ok)->isEnabled());
 }
+
+#endif
 
 QTEST_MAIN(ListingCheckTest)
 #include "tst_listingcheck.moc"

@@ -201,7 +201,9 @@ void SignatureTest::signingTool()
     QByteArray publicKey;
     QCOMPARE(run({"keygen", "secret.key"}, &publicKey), 0);
     QCOMPARE(fromBase64Line(publicKey, PublicKeySize).size(), PublicKeySize);
+#ifndef Q_OS_WIN // there owner-only access is an ACL, which Wine does not keep
     QCOMPARE(QFile::permissions(dir.filePath("secret.key")) & 0x0077, QFileDevice::Permissions());
+#endif
     QVERIFY(run({"keygen", "secret.key"}) != 0); // never over an existing key
 
     QFile build(dir.filePath("local.exe"));
