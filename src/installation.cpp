@@ -332,7 +332,7 @@ bool StagingFile::complete(qint64 expectedSize)
     return true;
 }
 
-void recoverInterruptedUpdate(const QString &appDir, const QString &executableName)
+bool recoverInterruptedUpdate(const QString &appDir, const QString &executableName)
 {
     const QString executable = appDir + executableName;
     const QString journal = journalPath(appDir, executableName);
@@ -351,20 +351,22 @@ void recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
         QFile file(journal);
         Journal record;
         if (!file.open(QIODevice::ReadOnly) || !record.parse(file.read(4096), executableName))
-            return; // not ours to judge: leave everything as it is
+            return false; // not ours to judge: leave everything as it is
         file.close();
         const QString staged = appDir + record.staged;
         const QString kept = appDir + record.kept;
         const QString displaced = appDir + record.displaced;
-        // Never committed: the old program goes back under its name.
-        if (!exists(executable) && exists(displaced))
-            renameOver(displaced, executable);
+        // Never committed: the old program goes back under its name. Where that
+        // cannot be done now (on Windows, while the new one runs), the journal
+        // stays for a later start.
+        if (!exists(executable) && exists(displaced) && renameOver(displaced, executable) != 0)
+            return false;
         if (exists(staged) && exists(executable)) {
             // The new build never took the name; the old bytes are still there.
             remove(kept);
             remove(staged);
-        } else if (exists(kept)) {
-            renameOver(kept, executable);
+        } else if (exists(kept) && renameOver(kept, executable) != 0) {
+            return false;
         }
         remove(displaced);
         syncFolder(appDir);
@@ -385,6 +387,7 @@ void recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
         remove(dir.filePath(name));
     if (changed)
         syncFolder(appDir);
+    return true;
 }
 
 Installation::Installation(const QString &appDir, const QString &executableName)

@@ -79,8 +79,9 @@ private:
 
 // At start: finishes an update an earlier run left (by putting the old program
 // back when it had not committed) and removes what it left behind. A folder
-// with nothing to recover is not touched.
-void recoverInterruptedUpdate(const QString &appDir, const QString &executableName);
+// with nothing to recover is not touched. False when the update could not be
+// finished now; its journal then stays for the next start.
+bool recoverInterruptedUpdate(const QString &appDir, const QString &executableName);
 
 // The swap of the installed executable for a staged one, and its undoing.
 class Installation

@@ -9,9 +9,11 @@ Usage: e2e_windows.py REPOSITORY WINDOW_DRIVER.exe RECORDER.exe TARVINOSIGN.exe
 """
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 from pathlib import Path
 
@@ -101,12 +103,18 @@ class WindowsUpdate(unittest.TestCase):
         folder = self.tmp / "Aplicación vacía"
         folder.mkdir()
         shutil.unpack_archive(package, folder)
-        env = dict(os.environ, WINEQT_QPA_PLATFORM="offscreen", WINEQT_FORCE_STDERR_LOGGING="1", WINEDEBUG="-all")
+        env = dict(os.environ, WINEQT_FORCE_STDERR_LOGGING="1", WINEDEBUG="-all")
         env.pop("WINEPATH", None)
-        program = subprocess.Popen(["wine", str(folder / "TarvinoUpdater.exe"), IDENTITY], cwd=folder, env=env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        env.pop("QT_QPA_PLATFORM", None)  # the zip holds the Windows platform plugin only
+        program = subprocess.Popen(["xvfb-run", "-a", "wine", str(folder / "TarvinoUpdater.exe"), IDENTITY],
+                                   cwd=folder, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                   start_new_session=True)
+        stop = lambda: os.killpg(program.pid, signal.SIGKILL) if program.poll() is None else None
         self.addCleanup(program.wait)
-        self.addCleanup(program.kill)
+        self.addCleanup(stop)
+        watchdog = threading.Timer(120, stop)
+        watchdog.start()
+        self.addCleanup(watchdog.cancel)
         # The listing check has run once the entries found are logged; the window then waits for its user.
         log = b""
         while b"QList(" not in log and program.poll() is None:

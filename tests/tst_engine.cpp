@@ -240,7 +240,9 @@ void EngineTest::injectedErrors()
         if (updated || message.startsWith("The new version was started"))
             QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("started.txt")), 10000);
 
-        Tarvino::recoverInterruptedUpdate(f.appDir.path() + u'/', Exe);
+        // The next start; on Windows a program that still runs cannot be replaced,
+        // so it is the start after the program has ended.
+        QTRY_VERIFY_WITH_TIMEOUT(Tarvino::recoverInterruptedUpdate(f.appDir.path() + u'/', Exe), 10000);
         const QByteArray recovered = readFile(f.appPath(Exe));
         QStringList files = folderFiles(f.appDir.path());
         files.removeOne("started.txt");

@@ -2,9 +2,12 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cerrno>
 
 using namespace Tarvino;
 
@@ -27,6 +30,7 @@ private slots:
     void rollbackRestoresOldExecutable();
     void leftoversAreRemoved();
     void interruptedSwapIsRepaired();
+    void uncommittedSwapThatCannotBeUndoneWaits();
 };
 
 void InstallationTest::stagingFileCompletesAndCleansUp()
@@ -157,6 +161,28 @@ void InstallationTest::interruptedSwapIsRepaired()
     recoverInterruptedUpdate(appDir, Exe);
     QCOMPARE(folderFiles(dir.path()), QStringList{Exe});
     QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
+}
+
+// As on Windows while the new program runs: the old one cannot go back yet, so
+// the journal stays and a later start finishes the undo.
+void InstallationTest::uncommittedSwapThatCannotBeUndoneWaits()
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    QVERIFY(writeFile(appDir + Exe, "old"));
+    QVERIFY(writeFile(appDir + "staged", "new"));
+    QVERIFY(Installation(appDir, Exe).install(appDir + "staged", "Tarvino-6.10.1-1")); // never committed
+
+    auto clearHook = qScopeGuard([] { setFileStepHook({}); });
+    setFileStepHook([](const char *step, const QString &) { return qstrcmp(step, "rename") == 0 ? EACCES : 0; });
+    QVERIFY(!recoverInterruptedUpdate(appDir, Exe));
+    QCOMPARE(readFile(appDir + Exe), QByteArray("new"));
+    QCOMPARE(folderFiles(dir.path()).filter(".journal").size(), 1);
+
+    setFileStepHook({});
+    QVERIFY(recoverInterruptedUpdate(appDir, Exe));
+    QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
+    QCOMPARE(folderFiles(dir.path()), QStringList{Exe});
 }
 
 QTEST_GUILESS_MAIN(InstallationTest)
