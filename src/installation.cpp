@@ -426,8 +426,10 @@ bool Installation::install(const QString &stagedPath, const QString &backupName)
         return fail(tr("Cannot record the update in %1: %2").arg(nativePath(journalFile), describe(error)));
     }
     // Before the new build takes the name, undoing is forgetting the second name.
+    // Should that fail, the journal stays, and the next start finishes the undo.
     const auto undo = [&] {
-        removeFile(m_keptPath);
+        if (removeFile(m_keptPath) != 0 && exists(m_keptPath))
+            return;
         syncFolder(m_appDir);
         removeFile(journalFile);
         syncFolder(m_appDir);

@@ -31,6 +31,7 @@ private slots:
     void leftoversAreRemoved();
     void interruptedSwapIsRepaired();
     void uncommittedSwapThatCannotBeUndoneWaits();
+    void failedUndoKeepsItsJournal();
 };
 
 void InstallationTest::stagingFileCompletesAndCleansUp()
@@ -180,6 +181,30 @@ void InstallationTest::uncommittedSwapThatCannotBeUndoneWaits()
     QCOMPARE(folderFiles(dir.path()).filter(".journal").size(), 1);
 
     setFileStepHook({});
+    QVERIFY(recoverInterruptedUpdate(appDir, Exe));
+    QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
+    QCOMPARE(folderFiles(dir.path()), QStringList{Exe});
+}
+
+// The swap fails, and so does forgetting the old bytes' second name: the journal
+// stays, so the next start leaves no stray backup behind.
+void InstallationTest::failedUndoKeepsItsJournal()
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    QVERIFY(writeFile(appDir + Exe, "old"));
+    QVERIFY(writeFile(appDir + "staged", "new"));
+
+    auto clearHook = qScopeGuard([] { setFileStepHook({}); });
+    setFileStepHook([](const char *step, const QString &path) {
+        return qstrcmp(step, "rename") == 0 && path.endsWith(Exe) ? EXDEV
+            : qstrcmp(step, "unlink") == 0 && path.endsWith("Tarvino-6.10.1-1") ? EACCES
+                                                                                 : 0;
+    });
+    QVERIFY(!Installation(appDir, Exe).install(appDir + "staged", "Tarvino-6.10.1-1"));
+    setFileStepHook({});
+    QCOMPARE(folderFiles(dir.path()).filter(".journal").size(), 1);
+
     QVERIFY(recoverInterruptedUpdate(appDir, Exe));
     QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
     QCOMPARE(folderFiles(dir.path()), QStringList{Exe});
