@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -41,6 +42,21 @@ int runProgram(const QString &program, const QStringList &arguments, QByteArray 
     if (output)
         *output = process.readAllStandardOutput();
     return process.exitCode();
+}
+
+void checkFolderAfterNextStart(const QString &appDir, const QByteArray &build, const QByteArray &earlierBackup,
+                               const QString &where, bool *newInPlace)
+{
+    using namespace TestNames;
+    const QByteArray program = readFile(appDir + u'/' + Exe);
+    *newInPlace = program == build;
+    QVERIFY2(program == build || program == OldBytes, qPrintable(where));
+    const bool backupTaken = !earlierBackup.isEmpty();
+    if (backupTaken || *newInPlace)
+        QCOMPARE(readFile(appDir + u'/' + Identity), backupTaken ? earlierBackup : OldBytes);
+    const QStringList files = folderFiles(appDir).filter(QRegularExpression("^(?!started\\.txt)"));
+    const QStringList expected = *newInPlace || backupTaken ? QStringList({Identity, Exe}) : QStringList{Exe};
+    QVERIFY2(files == expected, qPrintable(where + "; left: " + files.join(u' ')));
 }
 
 void addBackupNameRows()

@@ -36,6 +36,13 @@ QStringList folderFiles(const QString &dir);
 int runProgram(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
                const QString &workingDir = {});
 
+// After an update that failed or was interrupted, and the next start: the
+// program is whole, the old bytes are the backup wherever the new build is in
+// place (unless an earlier backup held the name), and nothing else is left but
+// what a started program wrote. *newInPlace says which build the program is.
+void checkFolderAfterNextStart(const QString &appDir, const QByteArray &build, const QByteArray &earlierBackup,
+                               const QString &where, bool *newInPlace);
+
 // Adds the column "backupTaken" with a row for each case of the backup name.
 void addBackupNameRows();
 
