@@ -103,7 +103,7 @@ class WindowsUpdate(unittest.TestCase):
         folder = self.tmp / "Aplicación vacía"
         folder.mkdir()
         shutil.unpack_archive(package, folder)
-        env = dict(os.environ, WINEQT_FORCE_STDERR_LOGGING="1", WINEDEBUG="-all")
+        env = dict(os.environ, WINEQT_FORCE_STDERR_LOGGING="1", WINEDEBUG="-all", LC_ALL="C.UTF-8")
         env.pop("WINEPATH", None)
         env.pop("QT_QPA_PLATFORM", None)  # the zip holds the Windows platform plugin only
         program = subprocess.Popen(["xvfb-run", "-a", "wine", str(folder / "TarvinoUpdater.exe"), IDENTITY],
