@@ -1,7 +1,8 @@
 #include "tarvinoupdater.h"
 
 #include "identity.h"
-#include "installation.h"
+#include "folderlock.h"
+#include "journal.h"
 #include "listing.h"
 #include "transfer.h"
 #include "update.h"
@@ -70,6 +71,13 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
             SLOT(closeSlot()));
     layout->addWidget(buttonBox);
 
+    // Another updater at work in this folder may be mid-swap: leave everything to it.
+    folderLock = std::make_unique<Tarvino::FolderLock>(appDir, executableName);
+    if (!folderLock->tryLock()) {
+        qDebug().noquote() << folderLock->errorString();
+        showVersions(tr("None"), folderLock->errorString());
+        return;
+    }
     Tarvino::recoverInterruptedUpdate(appDir, executableName);
 
     listingDone = false;

@@ -15,6 +15,7 @@ class QLabel;
 class QNetworkReply;
 
 namespace Tarvino {
+class FolderLock;
 class Transfer;
 class Update;
 struct UpdateTarget;
@@ -60,6 +61,7 @@ private:
     QLabel *label = nullptr;
 
     const Tarvino::UpdaterContext context;
+    std::unique_ptr<Tarvino::FolderLock> folderLock;
     QBuffer listingBody;
     std::unique_ptr<Tarvino::Transfer> listingTransfer;
     std::unique_ptr<Tarvino::Update> update;

@@ -1,6 +1,7 @@
 #include "update.h"
 
 #include "installation.h"
+#include "stagingfile.h"
 #include "signature.h"
 #include "transfer.h"
 

@@ -7,6 +7,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#ifdef Q_OS_LINUX
+#  include <unistd.h>
+#endif
+
 QByteArray recorderProgram()
 {
     return readFile(QStringLiteral(TARVINO_RECORDER));
@@ -45,25 +49,86 @@ int runProgram(const QString &program, const QStringList &arguments, QByteArray 
 }
 
 void checkFolderAfterNextStart(const QString &appDir, const QByteArray &build, const QByteArray &earlierBackup,
-                               const QString &where, bool *newInPlace)
+                               bool expectNew, const QString &where)
 {
     using namespace TestNames;
-    const QByteArray program = readFile(appDir + u'/' + Exe);
-    *newInPlace = program == build;
-    QVERIFY2(program == build || program == OldBytes, qPrintable(where));
+    const QString dir = appDir + u'/';
     const bool backupTaken = !earlierBackup.isEmpty();
-    if (backupTaken || *newInPlace)
-        QCOMPARE(readFile(appDir + u'/' + Identity), backupTaken ? earlierBackup : OldBytes);
+    QStringList expected{Exe};
+    if (backupTaken)
+        expected << Identity;
+    if (expectNew)
+        expected << (backupTaken ? SecondBackup : Identity);
+    expected.sort();
     const QStringList files = folderFiles(appDir).filter(QRegularExpression("^(?!started\\.txt)"));
-    const QStringList expected = *newInPlace || backupTaken ? QStringList({Identity, Exe}) : QStringList{Exe};
-    QVERIFY2(files == expected, qPrintable(where + "; left: " + files.join(u' ')));
+    QVERIFY2(files == expected, qPrintable(where + "; left: " + files.join(u", ")));
+    QVERIFY2(readFile(dir + Exe) == (expectNew ? build : OldBytes), qPrintable(where));
+    if (backupTaken)
+        QVERIFY2(readFile(dir + Identity) == earlierBackup, qPrintable(where));
+    if (expectNew)
+        QVERIFY2(readFile(dir + (backupTaken ? SecondBackup : Identity)) == OldBytes, qPrintable(where));
 }
 
-void addBackupNameRows()
+void addBackupNameRows(bool drives)
 {
     QTest::addColumn<bool>("backupTaken");
-    QTest::newRow("backup name free") << false;
-    QTest::newRow("backup name taken: the earlier backup stays") << true;
+    if (drives)
+        QTest::addColumn<bool>("exfat");
+    for (const bool exfat : drives ? QList<bool>{false, true} : QList<bool>{false}) {
+        const char *drive = exfat ? "exFAT: " : "";
+        for (const bool taken : {false, true}) {
+            QTestData &row = QTest::addRow("%sbackup name %s", drive,
+                                           taken ? "taken: the earlier backup stays" : "free")
+                << taken;
+            if (drives)
+                row << exfat;
+        }
+    }
+}
+
+bool runsAsRoot()
+{
+#ifdef Q_OS_LINUX
+    return ::geteuid() == 0;
+#else
+    return false;
+#endif
+}
+
+ExfatMount::ExfatMount(const QString &dir) : m_dir(dir)
+{
+#ifdef Q_OS_LINUX
+    const QString image = m_imageDir.filePath("exfat.img");
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(64 * 1024 * 1024)) {
+        m_error = "cannot make " + image;
+        return;
+    }
+    file.close();
+    QByteArray device;
+    if (!run("mkfs.exfat", {image}) || !run("losetup", {"--find", "--show", image}, &device))
+        return;
+    m_device = QString::fromLocal8Bit(device).trimmed();
+    m_mounted = run("mount.exfat-fuse", {m_device, dir});
+#else
+    m_error = "exFAT is mounted on Linux only";
+#endif
+}
+
+ExfatMount::~ExfatMount()
+{
+    if (m_mounted)
+        run("umount", {m_dir});
+    if (!m_device.isEmpty())
+        run("losetup", {"-d", m_device});
+}
+
+bool ExfatMount::run(const QString &program, const QStringList &arguments, QByteArray *output)
+{
+    const int status = runProgram(program, arguments, output);
+    if (status != 0 && m_error.isEmpty())
+        m_error = QStringLiteral("%1 %2 failed (%3)").arg(program, arguments.join(u' ')).arg(status);
+    return status == 0;
 }
 
 QByteArray listingPage(const QList<QByteArray> &entries)

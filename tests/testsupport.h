@@ -9,6 +9,9 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
 
 namespace TestNames {
 inline const QString Exe = QStringLiteral("Tarvíno.exe");
@@ -19,6 +22,15 @@ inline const QByteArray ListingPath = "/Windows/6.10.1/Executables/";
 inline const QByteArray NewerPath = ListingPath + Newer;
 inline const QByteArray SignaturePath = "/Windows/6.10.1/Signatures/" + Newer + ".sig";
 inline const QByteArray OldBytes = "#!/bin/false\nthe old build\n";
+inline const QString Lock = QStringLiteral(".Tarvíno.exe.lock");
+inline const QString Journal = QStringLiteral(".Tarvíno.exe.journal");
+// Where the old bytes go when an earlier backup holds the identity's name.
+inline const QString SecondBackup = Identity + QStringLiteral(" (2)");
+// The file-system steps of an update whose backup name is free, with hard
+// links: staging (open, write, fsync), the new build's permissions, the
+// journal (open, write, fsync, rename, folder flush), the link and the swap
+// with a folder flush after each, the commit and its folder flush.
+constexpr int UpdateSteps = 15;
 } // namespace TestNames
 
 // The tests' stand-in for the application: a real program that records how it
@@ -37,14 +49,49 @@ int runProgram(const QString &program, const QStringList &arguments, QByteArray 
                const QString &workingDir = {});
 
 // After an update that failed or was interrupted, and the next start: the
-// program is whole, the old bytes are the backup wherever the new build is in
-// place (unless an earlier backup held the name), and nothing else is left but
-// what a started program wrote. *newInPlace says which build the program is.
+// program is the new build or the old one as expected, the old bytes are the
+// backup wherever the new build is in place (under the identity, or beside an
+// earlier backup that held that name), and nothing else is left but what a
+// started program wrote.
 void checkFolderAfterNextStart(const QString &appDir, const QByteArray &build, const QByteArray &earlierBackup,
-                               const QString &where, bool *newInPlace);
+                               bool expectNew, const QString &where);
 
-// Adds the column "backupTaken" with a row for each case of the backup name.
-void addBackupNameRows();
+// Adds the column "backupTaken" with a row for each case of the backup name;
+// with drives, also the column "exfat": each row again on an exFAT drive.
+void addBackupNameRows(bool drives = false);
+
+// An exFAT file system on a loop device (exfat-fuse), mounted on an empty
+// folder until its end. Needs root; anything that does not work is a failure.
+class ExfatMount
+{
+public:
+    explicit ExfatMount(const QString &dir);
+    ~ExfatMount();
+    bool isMounted() const { return m_mounted; }
+    QString errorString() const { return m_error; }
+
+private:
+    bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr);
+
+    QTemporaryDir m_imageDir;
+    QString m_dir;
+    QString m_device;
+    bool m_mounted = false;
+    QString m_error;
+};
+
+// On a row whose "exfat" is true, mounts exFAT over dir; skips such a row unless it runs as root.
+#define MOUNT_EXFAT_IF_ASKED(mount, dir)                                                                     \
+    QFETCH(bool, exfat);                                                                                     \
+    std::unique_ptr<ExfatMount> mount;                                                                       \
+    if (exfat) {                                                                                             \
+        if (!runsAsRoot())                                                                                   \
+            QSKIP("needs root to mount exFAT");                                                              \
+        mount = std::make_unique<ExfatMount>(dir);                                                           \
+        QVERIFY2(mount->isMounted(), qPrintable(mount->errorString()));                                      \
+    }
+
+bool runsAsRoot();
 
 // A directory page as Python's http.server writes it.
 QByteArray listingPage(const QList<QByteArray> &entries);

@@ -1,4 +1,7 @@
 #include "installation.h"
+#include "fileops.h"
+#include "folderlock.h"
+#include "stagingfile.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -8,6 +11,12 @@
 #include <QTest>
 
 #include <cerrno>
+
+#ifdef Q_OS_WIN
+#  include <windows.h>
+#else
+#  include <sys/stat.h>
+#endif
 
 using namespace Tarvino;
 
@@ -25,7 +34,12 @@ private slots:
     void stagingFileCompletesAndCleansUp();
     void swapKeepsBackup();
     void failedSecondStepPutsOldBack();
-    void collisionKeepsEarlierBackupUntilCommit();
+    void takenBackupNameGetsACounter();
+    void stepsInOrder_data();
+    void stepsInOrder();
+    void newProgramTakesOldPermissions_data();
+    void newProgramTakesOldPermissions();
+    void oneUpdaterPerFolder();
     void rollbackRestoresOldExecutable_data();
     void rollbackRestoresOldExecutable();
     void leftoversAreRemoved();
@@ -91,23 +105,122 @@ void InstallationTest::failedSecondStepPutsOldBack()
     QCOMPARE(folderFiles(dir.path()), QStringList{Exe});
 }
 
-void InstallationTest::collisionKeepsEarlierBackupUntilCommit()
+void InstallationTest::takenBackupNameGetsACounter()
 {
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
     QVERIFY(writeFile(appDir + Exe, "old"));
     QVERIFY(writeFile(appDir + "Tarvino-6.10.1-1", "earlier backup"));
+    QVERIFY(QDir(appDir).mkdir("Tarvino-6.10.1-1 (2)"));
     QVERIFY(writeFile(appDir + "staged", "new"));
 
     Installation installation(appDir, Exe);
     QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
+    QVERIFY(installation.commit());
+    QCOMPARE(installation.backupPath(), appDir + "Tarvino-6.10.1-1 (3)");
     QCOMPARE(readFile(appDir + Exe), QByteArray("new"));
     QCOMPARE(readFile(appDir + "Tarvino-6.10.1-1"), QByteArray("earlier backup"));
-    // Until the commit the old bytes wait under a hidden name, which the journal records.
-    QCOMPARE(folderFiles(dir.path()).filter(".journal").size(), 1);
-    QCOMPARE(folderFiles(dir.path()).filter(".old-").size(), 1);
-    installation.commit();
-    QCOMPARE(folderFiles(dir.path()), QStringList({"Tarvino-6.10.1-1", Exe}));
+    QCOMPARE(readFile(appDir + "Tarvino-6.10.1-1 (3)"), QByteArray("old"));
+    QCOMPARE(folderFiles(dir.path()), QStringList({"Tarvino-6.10.1-1", "Tarvino-6.10.1-1 (3)", Exe}));
+}
+
+void InstallationTest::stepsInOrder_data()
+{
+    QTest::addColumn<bool>("linksWork");
+    QTest::addColumn<QStringList>("secondName");
+    QTest::newRow("hard link") << true << QStringList{"link B"};
+    QTest::newRow("no hard links: a flushed copy") << false
+                                                   << QStringList{"link B", "open B", "write B", "fsync B"};
+}
+
+// The journal reaches the disk before it takes its name, and the folder after
+// every change to it, before the next step.
+void InstallationTest::stepsInOrder()
+{
+    QFETCH(bool, linksWork);
+    QFETCH(QStringList, secondName);
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    QVERIFY(writeFile(appDir + Exe, "old"));
+    QVERIFY(writeFile(appDir + "S", "new"));
+
+    QStringList trace;
+    auto clearHook = qScopeGuard([] { setFileStepHook({}); });
+    setFileStepHook([&](const char *step, const QString &path) {
+        const QString name = QFileInfo(path).fileName();
+        trace << (qstrcmp(step, "fsync-dir") == 0 ? QStringLiteral("fsync-dir") : step + (u' ' + name));
+        return !linksWork && qstrcmp(step, "link") == 0 ? EPERM : 0;
+    });
+    Installation installation(appDir, Exe);
+    QVERIFY2(installation.install(appDir + "S", "B"), qPrintable(installation.errorString()));
+    QVERIFY(installation.commit());
+    const QString journal = u'.' + Exe + ".journal";
+    const QStringList expected = QStringList{"attributes S", "open " + journal + ".new", "write " + journal + ".new",
+                                             "fsync " + journal + ".new", "rename " + journal, "fsync-dir"}
+        + secondName + QStringList{"fsync-dir", "rename " + Exe, "fsync-dir", "unlink " + journal, "fsync-dir"};
+    QCOMPARE(trace, expected);
+    QCOMPARE(readFile(appDir + "B"), QByteArray("old"));
+    QCOMPARE(readFile(appDir + Exe), QByteArray("new"));
+}
+
+void InstallationTest::newProgramTakesOldPermissions_data()
+{
+    QTest::addColumn<uint>("old");
+    QTest::addColumn<uint>("installed");
+#ifdef Q_OS_WIN
+    QTest::newRow("plain: the staging file's hidden attribute goes")
+        << uint(FILE_ATTRIBUTE_ARCHIVE) << uint(FILE_ATTRIBUTE_ARCHIVE);
+    QTest::newRow("a hidden program stays hidden")
+        << uint(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN) << uint(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN);
+#else
+    QTest::newRow("0755") << 0755u << 0755u;
+    QTest::newRow("0750") << 0750u << 0750u;
+    QTest::newRow("0644: owner-execute added") << 0644u << 0744u;
+#endif
+}
+
+void InstallationTest::newProgramTakesOldPermissions()
+{
+    QFETCH(uint, old);
+    QFETCH(uint, installed);
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    const QString exe = appDir + Exe;
+    QVERIFY(writeFile(exe, "old"));
+    StagingFile staging(appDir, Exe);
+    QVERIFY(staging.open());
+    staging.device()->write("new");
+    QVERIFY(staging.complete(3));
+#ifdef Q_OS_WIN
+    QVERIFY(SetFileAttributesW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(exe).utf16()), old));
+    QVERIFY(QFileInfo(staging.path()).isHidden());
+#else
+    QVERIFY(::chmod(QFile::encodeName(exe).constData(), old) == 0);
+#endif
+    Installation installation(appDir, Exe);
+    QVERIFY2(installation.install(staging.path(), "Tarvino-6.10.1-1"), qPrintable(installation.errorString()));
+    staging.release();
+    QVERIFY(installation.commit());
+#ifdef Q_OS_WIN
+    QCOMPARE(uint(GetFileAttributesW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(exe).utf16()))),
+             installed);
+#else
+    struct stat status;
+    QVERIFY(::stat(QFile::encodeName(exe).constData(), &status) == 0);
+    QCOMPARE(uint(status.st_mode & 07777), installed);
+#endif
+}
+
+void InstallationTest::oneUpdaterPerFolder()
+{
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    FolderLock first(appDir, Exe);
+    QVERIFY(first.tryLock());
+    FolderLock second(appDir, Exe);
+    QVERIFY(!second.tryLock());
+    QVERIFY(second.isBusy());
+    QCOMPARE(second.errorString(), "Another update of this program is in progress.");
 }
 
 void InstallationTest::rollbackRestoresOldExecutable_data()

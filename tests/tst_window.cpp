@@ -129,7 +129,7 @@ void WindowTest::failureKeepsTheWindowOpen()
     QVERIFY(button(window, QDialogButtonBox::Close)->isEnabled());
     QVERIFY(QGuiApplication::overrideCursor() == nullptr);
     QCOMPARE(readFile(f.appPath(Exe)), OldBytes);
-    QCOMPARE(folderFiles(f.appDir.path()), QStringList{Exe});
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Exe}));
 
     if (!withKey) {
         // Ok tries again, and this time the server delivers.
@@ -180,7 +180,7 @@ void WindowTest::cancelAfterFailureStartsInstalledProgram()
     button(*window, QDialogButtonBox::Cancel)->click();
     QVERIFY(!window->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("started.txt")), 10000);
-    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Exe, "started.txt"}));
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Exe, "started.txt"}));
 }
 
 void WindowTest::leftoversFromInterruptedRunAreRemoved()
@@ -190,7 +190,16 @@ void WindowTest::leftoversFromInterruptedRunAreRemoved()
     f.serveListing({Older, Newer});
     QVERIFY(writeFile(f.appPath(".Tarvíno.exe.part-0badf00d"), "half a download"));
     auto window = f.open();
-    QCOMPARE(folderFiles(f.appDir.path()), QStringList{Exe});
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Exe}));
+
+    // A second updater on the folder leaves everything to the first, and offers nothing.
+    const QString firstOnesDownload = ".Tarvíno.exe.part-1badf00d";
+    QVERIFY(writeFile(f.appPath(firstOnesDownload), "the first updater's download"));
+    auto second = f.open();
+    QCOMPARE(labelText(*second), versionsText(Identity, "None") + "\n\nAnother update of this program is in progress.");
+    QVERIFY(!button(*second, QDialogButtonBox::Ok)->isEnabled());
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, firstOnesDownload, Exe}));
+    QCOMPARE(f.server.requestCount(ListingPath), 1);
 }
 
 QTEST_MAIN(WindowTest)

@@ -13,7 +13,7 @@
 // system's. For crash tests, TARVINO_KILL_AT_STEP=N kills the driver (SIGKILL, as a power
 // cut would stop it) just before the N-th file-system step of the update.
 
-#include "installation.h"
+#include "fileops.h"
 #include "tarvinoupdater.h"
 
 #include <QApplication>

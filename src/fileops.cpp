@@ -1,0 +1,306 @@
+#include "fileops.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#if defined(Q_OS_WIN)
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
+#  include <io.h>
+#  include <windows.h>
+#else
+#  include <cerrno>
+#  include <fcntl.h>
+#  include <sys/stat.h>
+#  include <unistd.h>
+#endif
+
+#include <memory>
+
+namespace Tarvino {
+
+namespace {
+
+FileStepHook &stepHook()
+{
+    static FileStepHook hook;
+    return hook;
+}
+
+#if defined(Q_OS_WIN)
+std::wstring wide(const QString &path)
+{
+    return FileOps::nativePath(path).toStdWString();
+}
+
+bool isBriefLock(int error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+#else
+QByteArray local(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+bool isBriefLock(int)
+{
+    return false;
+}
+#endif
+
+// Pauses of 50 ms, doubling, about 6 s in all: longer than a scanner's look at
+// a file, short enough that a file held for good is reported while the user waits.
+template <typename Step>
+int retryingBriefLocks(Step step)
+{
+    int error = step();
+    for (int pause = 50; isBriefLock(error) && pause <= 3200; pause *= 2) {
+        QThread::msleep(pause);
+        error = step();
+    }
+    return error;
+}
+
+} // namespace
+
+void setFileStepHook(FileStepHook hook)
+{
+    stepHook() = std::move(hook);
+}
+
+namespace FileOps {
+
+int injected(const char *step, const QString &path)
+{
+    return stepHook() ? stepHook()(step, path) : 0;
+}
+
+QString nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+QString describe(int error)
+{
+#if defined(Q_OS_WIN)
+    const bool diskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+#else
+    const bool diskFull = error == ENOSPC || error == EDQUOT;
+#endif
+    if (diskFull)
+        return QCoreApplication::translate("Tarvino::Installation", "The disk is full.");
+    return qt_error_string(error);
+}
+
+int lastError()
+{
+#if defined(Q_OS_WIN)
+    return int(GetLastError());
+#else
+    return errno;
+#endif
+}
+
+int renameOverOnce(const QString &from, const QString &to)
+{
+    if (const int error = injected("rename", to))
+        return error;
+#if defined(Q_OS_WIN)
+    return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+        ? 0
+        : lastError();
+#else
+    return ::rename(local(from).constData(), local(to).constData()) == 0 ? 0 : errno;
+#endif
+}
+
+int renameOver(const QString &from, const QString &to)
+{
+    return retryingBriefLocks([&] { return renameOverOnce(from, to); });
+}
+
+int linkFile(const QString &existing, const QString &newName)
+{
+    return retryingBriefLocks([&] {
+        if (const int error = injected("link", newName))
+            return error;
+#if defined(Q_OS_WIN)
+        return CreateHardLinkW(wide(newName).c_str(), wide(existing).c_str(), nullptr) ? 0 : lastError();
+#else
+        return ::link(local(existing).constData(), local(newName).constData()) == 0 ? 0 : errno;
+#endif
+    });
+}
+
+bool linksUnsupported(int error)
+{
+#if defined(Q_OS_WIN)
+    // FAT and exFAT answer ERROR_INVALID_FUNCTION; Wine passes on Linux's EPERM as access denied.
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED || error == ERROR_ACCESS_DENIED
+        || error == ERROR_TOO_MANY_LINKS;
+#else
+    // Linux's FAT and exFAT drivers answer EPERM.
+    return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS || error == EMLINK;
+#endif
+}
+
+int removeFile(const QString &path)
+{
+    return retryingBriefLocks([&] {
+        if (const int error = injected("unlink", path))
+            return error;
+#if defined(Q_OS_WIN)
+        return DeleteFileW(wide(path).c_str()) ? 0 : lastError();
+#else
+        return ::unlink(local(path).constData()) == 0 ? 0 : errno;
+#endif
+    });
+}
+
+int copyFile(const QString &existing, const QString &newName)
+{
+    if (const int error = injected("open", newName))
+        return error;
+#if defined(Q_OS_WIN)
+    if (!CopyFileW(wide(existing).c_str(), wide(newName).c_str(), TRUE))
+        return lastError();
+    int error = injected("fsync", newName);
+    if (!error) {
+        const HANDLE handle = CreateFileW(wide(newName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            error = lastError();
+        } else {
+            if (!FlushFileBuffers(handle))
+                error = lastError();
+            CloseHandle(handle);
+        }
+    }
+#else
+    const int in = ::open(local(existing).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return errno;
+    const int out = ::open(local(newName).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        return error;
+    }
+    int error = 0;
+    const std::unique_ptr<char[]> buffer(new char[1 << 20]);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.get(), 1 << 20);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : 0;
+            break;
+        }
+        if ((error = injected("write", newName)))
+            break;
+        for (ssize_t written = 0; written < n && !error;) {
+            const ssize_t w = ::write(out, buffer.get() + written, size_t(n - written));
+            if (w > 0)
+                written += w;
+            else if (w == 0 || errno != EINTR)
+                error = w < 0 ? errno : ENOSPC;
+        }
+        if (error)
+            break;
+    }
+    struct stat status;
+    if (!error && ::fstat(in, &status) != 0)
+        error = errno;
+    if (!error && ::fchmod(out, status.st_mode & 07777) != 0)
+        error = errno;
+    if (!error && !(error = injected("fsync", newName)) && ::fsync(out) != 0)
+        error = errno;
+    ::close(in);
+    if (::close(out) != 0 && !error)
+        error = errno;
+#endif
+    // A full disk may only show when the data reaches the disk: the size is read back.
+    if (!error && QFileInfo(newName).size() != QFileInfo(existing).size()) {
+#if defined(Q_OS_WIN)
+        error = ERROR_HANDLE_DISK_FULL;
+#else
+        error = ENOSPC;
+#endif
+    }
+    if (error)
+        removeFile(newName);
+    return error;
+}
+
+int syncFolder(const QString &dir)
+{
+    if (const int error = injected("fsync-dir", dir))
+        return error;
+#if defined(Q_OS_WIN)
+    return 0;
+#else
+    const int fd = ::open(local(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int result = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return result;
+#endif
+}
+
+int syncToDisk(QFile &file)
+{
+    if (const int error = injected("fsync", file.fileName()))
+        return error;
+#if defined(Q_OS_WIN)
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()))) ? 0 : lastError();
+#else
+    return ::fsync(file.handle()) == 0 ? 0 : errno;
+#endif
+}
+
+int copyAttributes(const QString &from, const QString &to)
+{
+    if (const int error = injected("attributes", to))
+        return error;
+#if defined(Q_OS_WIN)
+    // Not read-only: the program must stay replaceable by the next update.
+    constexpr DWORD Kept = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
+        | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD attributes = GetFileAttributesW(wide(from).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return lastError();
+    const DWORD wanted = (attributes & Kept) ? (attributes & Kept) : FILE_ATTRIBUTE_NORMAL;
+    return SetFileAttributesW(wide(to).c_str(), wanted) ? 0 : lastError();
+#else
+    struct stat status;
+    if (::stat(local(from).constData(), &status) != 0)
+        return errno;
+    return ::chmod(local(to).constData(), (status.st_mode & 07777) | S_IXUSR) == 0 ? 0 : errno;
+#endif
+}
+
+void hide(const QString &path)
+{
+#if defined(Q_OS_WIN)
+    const std::wstring name = wide(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesW(name.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN);
+#else
+    Q_UNUSED(path);
+#endif
+}
+
+bool exists(const QString &path)
+{
+    return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
+}
+
+} // namespace FileOps
+} // namespace Tarvino

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class QFile;
+
+// The file-system steps of an update, straight to the operating system, each
+// returning 0 or the system's error code (errno, or GetLastError() on Windows).
+// Unlike QFile::rename, a rename that cannot be done is never turned into a
+// copy over its target.
+namespace Tarvino {
+
+// Test seam: called before each file-system step of an update with the step's
+// name ("open", "write", "fsync", "link", "rename", "unlink", "fsync-dir",
+// "attributes") and the path it acts on. A non-zero return makes the step fail
+// with that error code.
+using FileStepHook = std::function<int(const char *step, const QString &path)>;
+void setFileStepHook(FileStepHook hook);
+
+namespace FileOps {
+
+int injected(const char *step, const QString &path);
+
+// The error code in words; a full disk is said plainly.
+QString describe(int error);
+int lastError();
+
+// On Windows, a virus scanner or an indexer that has just opened a file makes
+// these fail for a moment: they try again for a few seconds before giving up.
+int renameOver(const QString &from, const QString &to);
+int linkFile(const QString &existing, const QString &newName);
+int removeFile(const QString &path);
+
+// A rename that fails at once, for when the failure itself says what to do next.
+int renameOverOnce(const QString &from, const QString &to);
+
+// Whether a failed link means that the drive has no hard links (FAT, exFAT,
+// some network shares) rather than that something is wrong.
+bool linksUnsupported(int error);
+
+// Writes a copy of existing as newName, which must not exist yet, flushed to
+// the disk and checked for size, with existing's permissions. A copy left
+// half-written is removed.
+int copyFile(const QString &existing, const QString &newName);
+
+// Makes the folder's entries durable. On Windows the moves write through already.
+int syncFolder(const QString &dir);
+int syncToDisk(QFile &file);
+
+// Gives `to` the permission bits (on Windows: the attributes) of `from`; on
+// POSIX systems owner-execute is added, as `to` is a program.
+int copyAttributes(const QString &from, const QString &to);
+
+// A leading dot hides a file on POSIX systems only; Windows has an attribute for it.
+void hide(const QString &path);
+
+bool exists(const QString &path);
+QString nativePath(const QString &path);
+
+} // namespace FileOps
+} // namespace Tarvino

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// What an update in progress records before its first change to the folder,
+// enough for the next start to undo it without guessing, and that undoing.
+namespace Tarvino {
+
+struct Journal
+{
+    QString staged;    // the new build, until it is renamed over the program
+    QString kept;      // the second name of the old bytes: the backup
+    QString displaced; // Windows only: where a running old program was moved aside
+
+    static QString path(const QString &appDir, const QString &executableName);
+    // Hidden names of programs moved aside while they ran.
+    static QString displacedPrefix(const QString &executableName);
+
+    QByteArray toText() const;
+    bool parse(const QByteArray &text, const QString &executableName);
+
+    // Written beside its place, flushed, then renamed into it: the journal is
+    // either absent or complete. 0 or the error code.
+    int write(const QString &path) const;
+
+    // Puts the old program back under its name and removes what the update
+    // made, then the journal. 0, or the error code of the step that could not
+    // be done now; the journal then stays for a later start.
+    int undo(const QString &appDir, const QString &executableName) const;
+};
+
+// At start: undoes an update an earlier run left uncommitted and removes what
+// it left behind. A folder with nothing to recover is not touched. False when
+// the undo could not be done now; its journal then stays for the next start.
+// Call it only while holding the folder's lock.
+bool recoverInterruptedUpdate(const QString &appDir, const QString &executableName);
+
+} // namespace Tarvino
