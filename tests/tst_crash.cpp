@@ -5,8 +5,25 @@
 
 using namespace TestNames;
 
+namespace {
+
+// The real window code, as a program of its own, on the test's folder and server.
+void startDriver(QProcess &driver, const QString &mode, const TestHttpServer &server, const QString &appDir,
+                 const QString &workDir, const QString &envName = {}, const QString &envValue = {})
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    if (!envName.isEmpty())
+        env.insert(envName, envValue);
+    driver.setProcessEnvironment(env);
+    driver.setWorkingDirectory(workDir);
+    driver.start(QStringLiteral(TARVINO_WINDOW_DRIVER), {mode, server.baseUrl().toString(), appDir, Identity, "none"});
+}
+
+} // namespace
+
 // The real program killed (as a power cut would stop it) at each file-system
-// step of an update in turn, then started again.
+// step of an update in turn, then started again; and two of them at once.
 class CrashTest : public QObject
 {
     Q_OBJECT
@@ -14,6 +31,8 @@ class CrashTest : public QObject
 private slots:
     void killedAtEachStep_data();
     void killedAtEachStep();
+    void twoUpdatersOnOneFolder_data();
+    void twoUpdatersOnOneFolder();
 };
 
 void CrashTest::killedAtEachStep_data()
@@ -43,14 +62,8 @@ void CrashTest::killedAtEachStep()
 
         const auto runDriver = [&](const QString &mode, int killAt) {
             QProcess driver;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert("QT_QPA_PLATFORM", "offscreen");
-            if (killAt > 0)
-                env.insert("TARVINO_KILL_AT_STEP", QString::number(killAt));
-            driver.setProcessEnvironment(env);
-            driver.setWorkingDirectory(workDir.path());
-            driver.start(QStringLiteral(TARVINO_WINDOW_DRIVER),
-                         {mode, server.baseUrl().toString(), appDir.path(), Identity, "none"});
+            startDriver(driver, mode, server, appDir.path(), workDir.path(), "TARVINO_KILL_AT_STEP",
+                        killAt > 0 ? QString::number(killAt) : QString());
             // The server lives in this process: keep its events flowing while the driver runs.
             QTRY_VERIFY_WITH_TIMEOUT(driver.state() == QProcess::NotRunning, 60000);
             killed = driver.exitStatus() == QProcess::CrashExit;
@@ -86,6 +99,70 @@ void CrashTest::killedAtEachStep()
     const int killPoints = killPoint - 2;
     qInfo("killed at %d steps in turn", killPoints);
     QVERIFY2(killPoints >= UpdateSteps, qPrintable(QString::number(killPoints)));
+}
+
+void CrashTest::twoUpdatersOnOneFolder_data()
+{
+    QTest::addColumn<QString>("secondStarts");
+    QTest::addColumn<int>("rounds");
+    QTest::newRow("both start and press Ok at once") << "at once" << 10;
+    QTest::newRow("the second starts during the first's download") << "download" << 1;
+    QTest::newRow("the second starts between the first's backup and its swap") << "swap" << 1;
+}
+
+// Exactly one updater works on the folder; the other changes nothing there,
+// says why, and offers nothing.
+void CrashTest::twoUpdatersOnOneFolder()
+{
+    QFETCH(QString, secondStarts);
+    QFETCH(int, rounds);
+    const QByteArray build = recorderProgram();
+    const QString busy = "Another update of this program is in progress.";
+    for (int round = 1; round <= rounds; ++round) {
+        QTemporaryDir appDir;
+        QTemporaryDir workDir;
+        TestHttpServer server;
+        QVERIFY(server.start());
+        server.setResponse(ListingPath, TestHttpServer::ok(listingPage({Older, Newer})));
+        server.setResponse(NewerPath, TestHttpServer::dripped(build, 16 * 1024, 20));
+        QVERIFY(writeFile(appDir.filePath(Exe), OldBytes));
+        const QString where = QStringLiteral("round %1").arg(round);
+
+        QProcess first;
+        QProcess second;
+        const QString paused = workDir.filePath("paused");
+        if (secondStarts == u"at once") {
+            startDriver(first, "update", server, appDir.path(), workDir.path());
+            startDriver(second, "update", server, appDir.path(), workDir.path());
+            QTRY_VERIFY_WITH_TIMEOUT(first.state() == QProcess::NotRunning, 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 60000);
+            QVERIFY2((first.exitCode() == 0) != (second.exitCode() == 0), qPrintable(where));
+            QProcess &loser = first.exitCode() == 0 ? second : first;
+            QVERIFY2(loser.readAllStandardError().contains(busy.toUtf8()), qPrintable(where));
+        } else {
+            const bool atSwap = secondStarts == u"swap";
+            startDriver(first, "update", server, appDir.path(), workDir.path(), "TARVINO_PAUSE_BEFORE_SWAP",
+                        atSwap ? paused : QString());
+            if (atSwap)
+                QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(paused), 60000);
+            else
+                QTRY_VERIFY_WITH_TIMEOUT(server.requestCount(NewerPath) == 1, 60000);
+            const QStringList during = folderFiles(appDir.path());
+            startDriver(second, "check", server, appDir.path(), workDir.path());
+            QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 60000);
+            QCOMPARE(second.exitCode(), 0);
+            QVERIFY(second.readAllStandardOutput().contains(busy.toUtf8()));
+            QCOMPARE(folderFiles(appDir.path()), during);
+            QCOMPARE(readFile(appDir.filePath(Exe)), OldBytes);
+            QVERIFY(QFile::remove(paused) || !atSwap);
+            QTRY_VERIFY_WITH_TIMEOUT(first.state() == QProcess::NotRunning, 60000);
+            QVERIFY2(first.exitCode() == 0, first.readAllStandardError().constData());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(appDir.filePath("started.txt")), 10000);
+        checkFolderAfterNextStart(appDir.path(), build, {}, true, where);
+        if (QTest::currentTestFailed())
+            return;
+    }
 }
 
 QTEST_GUILESS_MAIN(CrashTest)

@@ -1,6 +1,6 @@
 // Opens the updater window against a server given on the command line, then
-// either ends as soon as the window is up ("check") or presses Ok and lets the
-// update run to its end ("update"). APP_DIR and IDENTITY may be "-": then the
+// either ends as soon as the window is up ("check", which prints the window's
+// text) or presses Ok and lets the update run to its end ("update"). APP_DIR and IDENTITY may be "-": then the
 // driver's own directory and its built-in identity are used, as in the program.
 // PUBLIC_KEY (base64) replaces the built-in key; "none" checks no signature.
 //
@@ -11,16 +11,22 @@
 //
 // TARVINO_DRIVER_CA_FILE names a PEM certificate authority to trust besides the
 // system's. For crash tests, TARVINO_KILL_AT_STEP=N kills the driver (SIGKILL, as a power
-// cut would stop it) just before the N-th file-system step of the update.
+// cut would stop it) just before the N-th file-system step of the update, and
+// TARVINO_PAUSE_BEFORE_SWAP=FILE makes it create FILE just before the new build
+// is renamed over the program, and wait there until FILE is gone (a minute at most).
 
 #include "fileops.h"
 #include "tarvinoupdater.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDialogButtonBox>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 
 #if defined(Q_OS_WIN)
@@ -40,6 +46,16 @@ int main(int argc, char *argv[])
 #else
                 std::raise(SIGKILL);
 #endif
+            }
+            return 0;
+        });
+    }
+    if (const QString pauseFile = qEnvironmentVariable("TARVINO_PAUSE_BEFORE_SWAP"); !pauseFile.isEmpty()) {
+        Tarvino::setFileStepHook([pauseFile](const char *step, const QString &path) {
+            if (qstrcmp(step, "rename") == 0 && QFileInfo(path).fileName() == u"Tarvíno.exe") {
+                QFile(pauseFile).open(QIODevice::WriteOnly);
+                for (QDeadlineTimer wait(60000); QFile::exists(pauseFile) && !wait.hasExpired();)
+                    QThread::msleep(10);
             }
             return 0;
         });
@@ -68,6 +84,7 @@ int main(int argc, char *argv[])
     const auto windowText = [&window] { return window.findChild<QLabel *>()->text(); };
     auto *ok = window.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
     if (args[1] == u"check") {
+        QTextStream(stdout) << windowText() << '\n';
         QTimer::singleShot(0, &app, &QCoreApplication::quit);
     } else if (!ok->isEnabled()) {
         QTextStream(stderr) << "no update offered:\n" << windowText() << '\n';
