@@ -37,10 +37,11 @@ QString Installation::freeBackupName(const QString &appDir, const QString &backu
     return {};
 }
 
-// Should the undo not be possible now, the journal stays and the next start finishes it.
+// Should the undo not be possible now, the journal stays and the next start
+// finishes it. The staged build is its owner's to remove.
 void Installation::undo()
 {
-    m_journal.undo(m_appDir, m_executableName);
+    m_journal.undo(m_appDir, m_executableName, false);
 }
 
 bool Installation::install(const QString &stagedPath, const QString &backupName)

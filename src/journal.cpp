@@ -79,7 +79,7 @@ int Journal::write(const QString &path) const
     return syncFolder(QFileInfo(path).absolutePath());
 }
 
-int Journal::undo(const QString &appDir, const QString &executableName) const
+int Journal::undo(const QString &appDir, const QString &executableName, bool removeStaged) const
 {
     const QString executable = appDir + executableName;
     const QString stagedPath = appDir + staged;
@@ -97,7 +97,8 @@ int Journal::undo(const QString &appDir, const QString &executableName) const
             if (const int error = removeFile(keptPath))
                 return error;
         }
-        removeFile(stagedPath);
+        if (removeStaged)
+            removeFile(stagedPath);
     } else if (exists(keptPath)) {
         if (const int error = renameOver(keptPath, executable))
             return error;

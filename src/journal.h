@@ -25,9 +25,10 @@ struct Journal
     int write(const QString &path) const;
 
     // Puts the old program back under its name and removes what the update
-    // made, then the journal. 0, or the error code of the step that could not
-    // be done now; the journal then stays for a later start.
-    int undo(const QString &appDir, const QString &executableName) const;
+    // made (the staged build too, unless its owner still runs), then the
+    // journal. 0, or the error code of the step that could not be done now;
+    // the journal then stays for a later start.
+    int undo(const QString &appDir, const QString &executableName, bool removeStaged = true) const;
 };
 
 // At start: undoes an update an earlier run left uncommitted and removes what

@@ -25,6 +25,14 @@ EXE = "Tarvíno.exe"
 NEWEST = "Tarvino-6.10.1-20260101.exe"
 
 
+def dos_attributes(path):
+    """The attributes Windows programs see, as Wine keeps them; none kept: a plain file."""
+    try:
+        return int(os.getxattr(path, "user.DOSATTRIB").split(b"\0")[0], 16)
+    except OSError:
+        return 0
+
+
 def build(version):
     """A real Windows program; bytes past its end tell the versions apart."""
     return RECORDER.read_bytes() + f"\0Tarvíno {version}".encode()
@@ -83,6 +91,9 @@ class WindowsUpdate(unittest.TestCase):
         started = self.app / "started.txt"
         self.assertTrue(wait_for(lambda: started.exists() and "arguments 0\n" in started.read_text(), 30),
                         "the new program did not start")
+        # Nothing of the hidden staging file's attributes: the program and its backup stay in sight.
+        for name in (EXE, IDENTITY):
+            self.assertFalse(dos_attributes(self.app / name) & 0x2, f"{name} is hidden")
         self.assertEqual([p.name for p in self.app.iterdir() if p.name.startswith(".")], list(leftovers))
 
     def test_update_in_a_real_window(self):
@@ -94,6 +105,28 @@ class WindowsUpdate(unittest.TestCase):
         result = self.update(public)
         self.check_updated(result)
         self.assertIn(f"Firma verificada: {NEWEST}", result.stderr)
+
+    def test_update_on_an_exfat_drive(self):
+        # A portable program on a USB stick: no hard links there, so the old program is kept by a copy.
+        if os.geteuid() != 0:
+            self.skipTest("needs root to mount exFAT")
+        image = self.tmp / "stick.img"
+        with open(image, "wb") as f:
+            f.truncate(64 * 1024 * 1024)
+        subprocess.run(["mkfs.exfat", str(image)], check=True, capture_output=True)
+        device = subprocess.run(["losetup", "--find", "--show", str(image)], check=True, capture_output=True,
+                                text=True).stdout.strip()
+        self.addCleanup(subprocess.run, ["losetup", "-d", device])
+        stick = self.tmp / "stick"
+        stick.mkdir()
+        subprocess.run(["mount.exfat-fuse", device, str(stick)], check=True, capture_output=True)
+        self.addCleanup(subprocess.run, ["umount", str(stick)])
+        shutil.copytree(self.app, stick / self.app.name)
+        self.app = stick / self.app.name
+        with self.assertRaises(OSError):
+            os.link(self.app / EXE, self.app / "linked")
+        self.publish(signed=False)
+        self.check_updated(self.update(display=False))
 
     def test_package_runs_from_an_empty_folder(self):
         # The publisher's zip alone: no DLL search path but the program's own folder.

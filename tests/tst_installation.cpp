@@ -5,6 +5,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -40,6 +41,10 @@ private slots:
     void newProgramTakesOldPermissions_data();
     void newProgramTakesOldPermissions();
     void oneUpdaterPerFolder();
+#ifdef Q_OS_WIN
+    void briefLocksAreWaitedOut_data();
+    void briefLocksAreWaitedOut();
+#endif
     void rollbackRestoresOldExecutable_data();
     void rollbackRestoresOldExecutable();
     void leftoversAreRemoved();
@@ -222,6 +227,46 @@ void InstallationTest::oneUpdaterPerFolder()
     QVERIFY(second.isBusy());
     QCOMPARE(second.errorString(), "Another update of this program is in progress.");
 }
+
+#ifdef Q_OS_WIN
+void InstallationTest::briefLocksAreWaitedOut_data()
+{
+    QTest::addColumn<int>("holdMs");
+    QTest::newRow("the new build held for a second: installed") << 1000;
+    QTest::newRow("held for good: a clear message, nothing changed") << 60000;
+}
+
+// As a virus scanner holds a file it has just seen written.
+void InstallationTest::briefLocksAreWaitedOut()
+{
+    QFETCH(int, holdMs);
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    QVERIFY(writeFile(appDir + Exe, "old"));
+    QVERIFY(writeFile(appDir + "staged", "new"));
+    QProcess holder;
+    holder.start(QStringLiteral(TARVINO_FILE_HOLDER), {QDir::toNativeSeparators(appDir + "staged"),
+                                                         QString::number(holdMs)});
+    QVERIFY(holder.waitForReadyRead(30000));
+
+    Installation installation(appDir, Exe);
+    const bool installed = installation.install(appDir + "staged", "Tarvino-6.10.1-1");
+    holder.kill();
+    holder.waitForFinished();
+    if (holdMs < 5000) {
+        QVERIFY2(installed, qPrintable(installation.errorString()));
+        QVERIFY(installation.commit());
+        QCOMPARE(readFile(appDir + Exe), QByteArray("new"));
+        QCOMPARE(folderFiles(dir.path()), QStringList({"Tarvino-6.10.1-1", Exe}));
+    } else {
+        QVERIFY(!installed);
+        QVERIFY2(installation.errorString().contains(qt_error_string(ERROR_SHARING_VIOLATION)),
+                 qPrintable(installation.errorString()));
+        QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
+        QCOMPARE(folderFiles(dir.path()), QStringList({Exe, "staged"}));
+    }
+}
+#endif
 
 void InstallationTest::rollbackRestoresOldExecutable_data()
 {
