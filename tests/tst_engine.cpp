@@ -242,13 +242,18 @@ void EngineTest::injectedErrors()
         reached = false;
         int steps = 0;
         QString failedStep;
-        Tarvino::setFileStepHook([&](const char *step, const QString &) {
+        bool committing = false;
+        bool failedAfterCommit = false;
+        Tarvino::setFileStepHook([&](const char *step, const QString &path) {
             if (!linksWork && qstrcmp(step, "link") == 0)
                 return int(EPERM);
+            const bool afterCommit = committing;
+            committing = committing || (qstrcmp(step, "unlink") == 0 && path.endsWith(Journal));
             if (++steps != failingStep)
                 return 0;
             reached = true;
             failedStep = QString::fromLatin1(step);
+            failedAfterCommit = afterCommit;
             return error;
         });
         EngineFixture f;
@@ -263,6 +268,8 @@ void EngineTest::injectedErrors()
         const QByteArray exe = readFile(f.appPath(Exe));
         QVERIFY2(exe == OldBytes || exe == build, qPrintable(where));
         QVERIFY2(!updated || exe == build, qPrintable(where));
+        // Up to the commit, every step counts: a swap whose folder flush failed is no update.
+        QVERIFY2(!updated || !reached || failedAfterCommit, qPrintable(where));
         QVERIFY2(updated || !message.isEmpty(), qPrintable(where));
         // Where the new program was started, let it finish writing beside itself.
         if (updated || message.startsWith("The new version was started"))

@@ -50,6 +50,7 @@ private slots:
     void leftoversAreRemoved();
     void interruptedSwapIsRepaired();
     void uncommittedSwapThatCannotBeUndoneWaits();
+    void failedUndoKeepsItsJournal_data();
     void failedUndoKeepsItsJournal();
 };
 
@@ -344,24 +345,43 @@ void InstallationTest::uncommittedSwapThatCannotBeUndoneWaits()
     QCOMPARE(folderFiles(dir.path()), QStringList{Exe});
 }
 
-// The swap fails, and so does forgetting the old bytes' second name: the journal
-// stays, so the next start leaves no stray backup behind.
+void InstallationTest::failedUndoKeepsItsJournal_data()
+{
+    QTest::addColumn<bool>("movedAside");
+    QTest::newRow("the backup cannot be forgotten") << false;
+#ifdef Q_OS_WIN
+    QTest::newRow("the program moved aside while it ran cannot go back") << true;
+#endif
+}
+
+// The swap fails, and so does part of its undo: the journal stays, so the next
+// start finishes the undo and leaves no stray backup behind.
 void InstallationTest::failedUndoKeepsItsJournal()
 {
+    QFETCH(bool, movedAside);
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
     QVERIFY(writeFile(appDir + Exe, "old"));
     QVERIFY(writeFile(appDir + "staged", "new"));
 
     auto clearHook = qScopeGuard([] { setFileStepHook({}); });
-    setFileStepHook([](const char *step, const QString &path) {
+    setFileStepHook([movedAside](const char *step, const QString &path) {
+        if (movedAside) // every rename onto the program's name is refused, as while it runs
+            return qstrcmp(step, "rename") == 0 && path.endsWith(Exe) ? 5 /* ERROR_ACCESS_DENIED */ : 0;
         return qstrcmp(step, "rename") == 0 && path.endsWith(Exe) ? EXDEV
             : qstrcmp(step, "unlink") == 0 && path.endsWith("Tarvino-6.10.1-1") ? EACCES
                                                                                  : 0;
     });
-    QVERIFY(!Installation(appDir, Exe).install(appDir + "staged", "Tarvino-6.10.1-1"));
+    Installation installation(appDir, Exe);
+    QVERIFY(!installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
     setFileStepHook({});
     QCOMPARE(folderFiles(dir.path()).filter(".journal").size(), 1);
+    if (movedAside) {
+        QVERIFY2(installation.errorString().endsWith("will be put back when the updater next starts."),
+                 qPrintable(installation.errorString()));
+        QVERIFY(!QFile::exists(appDir + Exe));
+        QCOMPARE(readFile(appDir + "Tarvino-6.10.1-1"), QByteArray("old"));
+    }
 
     QVERIFY(recoverInterruptedUpdate(appDir, Exe));
     QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
