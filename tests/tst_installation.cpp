@@ -25,6 +25,15 @@ namespace {
 
 using TestNames::Exe;
 
+// The application folder of a swap: the old program, and a new build staged as "staged".
+QString swapFolder(const QTemporaryDir &dir)
+{
+    const QString appDir = dir.path() + u'/';
+    if (!writeFile(appDir + Exe, "old") || !writeFile(appDir + "staged", "new"))
+        qFatal("cannot write in %s", qPrintable(appDir));
+    return appDir;
+}
+
 } // namespace
 
 class InstallationTest : public QObject
@@ -86,9 +95,7 @@ void InstallationTest::stagingFileCompletesAndCleansUp()
 void InstallationTest::swapKeepsBackup()
 {
     QTemporaryDir dir;
-    const QString appDir = dir.path() + u'/';
-    QVERIFY(writeFile(appDir + Exe, "old"));
-    QVERIFY(writeFile(appDir + "staged", "new"));
+    const QString appDir = swapFolder(dir);
 
     Installation installation(appDir, Exe);
     QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
@@ -146,9 +153,7 @@ void InstallationTest::stepsInOrder()
     QFETCH(bool, linksWork);
     QFETCH(QStringList, secondName);
     QTemporaryDir dir;
-    const QString appDir = dir.path() + u'/';
-    QVERIFY(writeFile(appDir + Exe, "old"));
-    QVERIFY(writeFile(appDir + "S", "new"));
+    const QString appDir = swapFolder(dir);
 
     QStringList trace;
     auto clearHook = qScopeGuard([] { setFileStepHook({}); });
@@ -158,10 +163,10 @@ void InstallationTest::stepsInOrder()
         return !linksWork && qstrcmp(step, "link") == 0 ? EPERM : 0;
     });
     Installation installation(appDir, Exe);
-    QVERIFY2(installation.install(appDir + "S", "B"), qPrintable(installation.errorString()));
+    QVERIFY2(installation.install(appDir + "staged", "B"), qPrintable(installation.errorString()));
     QVERIFY(installation.commit());
     const QString journal = u'.' + Exe + ".journal";
-    const QStringList expected = QStringList{"attributes S", "open " + journal + ".new", "write " + journal + ".new",
+    const QStringList expected = QStringList{"attributes staged", "open " + journal + ".new", "write " + journal + ".new",
                                              "fsync " + journal + ".new", "rename " + journal, "fsync-dir"}
         + secondName + QStringList{"fsync-dir", "rename " + Exe, "fsync-dir", "unlink " + journal, "fsync-dir"};
     QCOMPARE(trace, expected);
@@ -242,9 +247,7 @@ void InstallationTest::briefLocksAreWaitedOut()
 {
     QFETCH(int, holdMs);
     QTemporaryDir dir;
-    const QString appDir = dir.path() + u'/';
-    QVERIFY(writeFile(appDir + Exe, "old"));
-    QVERIFY(writeFile(appDir + "staged", "new"));
+    const QString appDir = swapFolder(dir);
     QProcess holder;
     holder.start(QStringLiteral(TARVINO_FILE_HOLDER), {QDir::toNativeSeparators(appDir + "staged"),
                                                          QString::number(holdMs)});
@@ -328,9 +331,7 @@ void InstallationTest::interruptedSwapIsRepaired()
 void InstallationTest::uncommittedSwapThatCannotBeUndoneWaits()
 {
     QTemporaryDir dir;
-    const QString appDir = dir.path() + u'/';
-    QVERIFY(writeFile(appDir + Exe, "old"));
-    QVERIFY(writeFile(appDir + "staged", "new"));
+    const QString appDir = swapFolder(dir);
     QVERIFY(Installation(appDir, Exe).install(appDir + "staged", "Tarvino-6.10.1-1")); // never committed
 
     auto clearHook = qScopeGuard([] { setFileStepHook({}); });
@@ -360,9 +361,7 @@ void InstallationTest::failedUndoKeepsItsJournal()
 {
     QFETCH(bool, movedAside);
     QTemporaryDir dir;
-    const QString appDir = dir.path() + u'/';
-    QVERIFY(writeFile(appDir + Exe, "old"));
-    QVERIFY(writeFile(appDir + "staged", "new"));
+    const QString appDir = swapFolder(dir);
 
     auto clearHook = qScopeGuard([] { setFileStepHook({}); });
     setFileStepHook([movedAside](const char *step, const QString &path) {
