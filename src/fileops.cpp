@@ -167,6 +167,8 @@ int copyFile(const QString &existing, const QString &newName)
     if (const int error = injected("open", newName))
         return error;
 #if defined(Q_OS_WIN)
+    if (const int error = injected("write", newName))
+        return error;
     if (!CopyFileW(wide(existing).c_str(), wide(newName).c_str(), TRUE))
         return lastError();
     int error = injected("fsync", newName);

@@ -74,7 +74,12 @@ void addBackupNameRows(bool drives)
     QTest::addColumn<bool>("backupTaken");
     if (drives)
         QTest::addColumn<bool>("exfat");
-    for (const bool exfat : drives ? QList<bool>{false, true} : QList<bool>{false}) {
+#ifdef Q_OS_LINUX
+    const QList<bool> drivesTested = drives ? QList<bool>{false, true} : QList<bool>{false};
+#else
+    const QList<bool> drivesTested{false}; // Wine cannot mount: its test of exFAT runs natively
+#endif
+    for (const bool exfat : drivesTested) {
         const char *drive = exfat ? "exFAT: " : "";
         for (const bool taken : {false, true}) {
             QTestData &row = QTest::addRow("%sbackup name %s", drive,

@@ -31,6 +31,8 @@ inline const QString SecondBackup = Identity + QStringLiteral(" (2)");
 // journal (open, write, fsync, rename, folder flush), the link and the swap
 // with a folder flush after each, the commit and its folder flush.
 constexpr int UpdateSteps = 15;
+// What a link on FAT or exFAT fails with: EPERM on Linux, ERROR_INVALID_FUNCTION on Windows.
+constexpr int NoHardLinks = 1;
 } // namespace TestNames
 
 // The tests' stand-in for the application: a real program that records how it
