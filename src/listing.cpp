@@ -1,6 +1,5 @@
 #include "listing.h"
 
-#include "identity.h"
 
 #include <QIODevice>
 
@@ -23,8 +22,7 @@ QStringList parseListing(QIODevice &page)
     QStringList entries;
     while (!page.atEnd()) {
         const QString line = QString::fromUtf8(page.readLine());
-        const std::optional<QString> entry = listingEntry(line);
-        if (entry && isPlainFileName(*entry))
+        if (const std::optional<QString> entry = listingEntry(line))
             entries.append(*entry);
     }
     return entries;

@@ -15,8 +15,8 @@ namespace Tarvino {
 // quotes); nullopt when the line is not a listing line or holds no quote.
 std::optional<QString> listingEntry(const QString &line);
 
-// All entries of the page, in page order, leaving out names that are not plain
-// file names (they are used both in a URL and as local file names).
+// All entries of the page, in page order, as they stand: whether a name is safe
+// to use is for whoever uses it.
 QStringList parseListing(QIODevice &page);
 
 } // namespace Tarvino

@@ -1,35 +1,25 @@
 #include "tarvinoupdater.h"
 
-#include "identity.h"
 #include "folderlock.h"
+#include "identity.h"
 #include "journal.h"
-#include "listing.h"
-#include "transfer.h"
+#include "listingcheck.h"
 #include "update.h"
 #include "urls.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QDialogButtonBox>
-#include <QFile>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QLocale>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QProcess>
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QVBoxLayout>
-
-namespace {
-
-constexpr qint64 MaxListingSize = 16 * 1024 * 1024;
-const QString SideFileName = QStringLiteral("ListOfExecutables.html");
-
-} // namespace
 
 TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
     : QWidget(nullptr), context(context)
@@ -94,23 +84,16 @@ QString TarvinoUpdater::currentVersion() const
 
 void TarvinoUpdater::startListingCheck()
 {
-    const QString identity = currentVersion();
-    const Tarvino::IdentityProblem problem = Tarvino::identityProblem(identity);
-    if (problem != Tarvino::IdentityProblem::None) {
-        const QString why = problem == Tarvino::IdentityProblem::UnsafeName
-            ? tr("The version given is not a plain file name, so no update is looked for.")
-            : tr("The version given names no Qt version, so no update is looked for.");
-        showVersions(tr("None"), why);
+    listingCheck = std::make_unique<Tarvino::ListingCheck>(listManager, context, platform, currentVersion());
+    connect(listingCheck.get(), &Tarvino::ListingCheck::finished, this, [this] {
+        executables = listingCheck->entries();
         listingDone = true;
-        return;
-    }
-
-    const QUrl url = Tarvino::listingUrl(context.downloadBaseUrl, platform, identity);
-    QNetworkReply *reply =
-        listManager.get(Tarvino::makeRequest(url, context.transferTimeout, context.caCertificates));
-    listingBody.setData({});
-    listingBody.open(QIODevice::WriteOnly);
-    listingTransfer = std::make_unique<Tarvino::Transfer>(reply, &listingBody, MaxListingSize);
+        qDebug() << executables;
+        const Tarvino::Offer offer = listingCheck->offer();
+        buttonBox->button(QDialogButtonBox::Ok)->setEnabled(!offer.entry.isEmpty());
+        showVersions(offer.entry.isEmpty() ? tr("None") : offer.entry, offer.reason);
+    });
+    listingCheck->start();
 }
 
 // Waits on the GUI thread without spinning: the window stays responsive and the
@@ -123,36 +106,7 @@ void TarvinoUpdater::waitFor(const bool &done)
 
 void TarvinoUpdater::downloadFinished(QNetworkReply *reply)
 {
-    if (!listingTransfer || reply != listingTransfer->reply())
-        return;
-    executables.clear();
-    const bool answered = listingTransfer->finish(Tarvino::Transfer::Expect::AnySuccess);
-    const QString failure = listingTransfer->errorString();
-    listingTransfer.reset();
-    listingBody.close();
-
-    // The page is kept as it came, even from a failed answer, for whoever wants to see it.
-    QFile sideFile(SideFileName);
-    if (sideFile.open(QIODevice::WriteOnly)) {
-        sideFile.write(listingBody.data());
-        sideFile.close();
-    }
-
-    if (answered) {
-        listingBody.open(QIODevice::ReadOnly);
-        executables = Tarvino::parseListing(listingBody);
-        listingBody.close();
-    }
-    listingBody.setData({});
-    listingDone = true;
-    qDebug() << executables;
-
-    QString possibleVersion = tr("None");
-    if (!executables.isEmpty() && Tarvino::isNewerBuild(executables.constLast(), currentVersion())) {
-        possibleVersion = executables.constLast();
-        buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
-    }
-    showVersions(possibleVersion, answered ? QString() : tr("The update check failed: %1").arg(failure));
+    listingCheck->downloadFinished(reply);
 }
 
 void TarvinoUpdater::showVersions(const QString &possibleVersion, const QString &note)

@@ -2,7 +2,6 @@
 
 #include "updatercontext.h"
 
-#include <QBuffer>
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QStringList>
@@ -16,7 +15,7 @@ class QNetworkReply;
 
 namespace Tarvino {
 class FolderLock;
-class Transfer;
+class ListingCheck;
 class Update;
 struct UpdateTarget;
 }
@@ -62,8 +61,7 @@ private:
 
     const Tarvino::UpdaterContext context;
     std::unique_ptr<Tarvino::FolderLock> folderLock;
-    QBuffer listingBody;
-    std::unique_ptr<Tarvino::Transfer> listingTransfer;
+    std::unique_ptr<Tarvino::ListingCheck> listingCheck;
     std::unique_ptr<Tarvino::Update> update;
     bool inOkSlot = false;
     QElapsedTimer progressShown;

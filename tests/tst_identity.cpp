@@ -1,5 +1,6 @@
 #include "identity.h"
 #include "listing.h"
+#include "listingcheck.h"
 #include "urls.h"
 
 #include <QBuffer>
@@ -26,7 +27,9 @@ private slots:
     void identityProblems();
     void listingLines_data();
     void listingLines();
-    void parseListingKeepsOrderAndSkipsUnsafeNames();
+    void parseListingKeepsOrderAndEveryName();
+    void offers_data();
+    void offers();
 };
 
 void IdentityTest::builtInIdentity_data()
@@ -201,7 +204,7 @@ void IdentityTest::listingLines()
         QCOMPARE(*found, entry);
 }
 
-void IdentityTest::parseListingKeepsOrderAndSkipsUnsafeNames()
+void IdentityTest::parseListingKeepsOrderAndEveryName()
 {
     QByteArray page = "<html><ul>\n"
                       "<li><a href=\"Tarvino-6.10.1-20260101.exe\">new</a></li>\n"
@@ -211,8 +214,39 @@ void IdentityTest::parseListingKeepsOrderAndSkipsUnsafeNames()
                       "</ul></html>";
     QBuffer buffer(&page);
     QVERIFY(buffer.open(QIODevice::ReadOnly));
-    QCOMPARE(parseListing(buffer),
-             QStringList({"Tarvino-6.10.1-20260101.exe", QStringLiteral("Tarvíno-6.10.1-20250101.exe")}));
+    QCOMPARE(parseListing(buffer), QStringList({"Tarvino-6.10.1-20260101.exe", "../evil.exe", "",
+                                                QStringLiteral("Tarvíno-6.10.1-20250101.exe")}));
+}
+
+void IdentityTest::offers_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("offered");
+    QTest::addColumn<QString>("reason"); // its beginning
+
+    const QString older = "Tarvino-6.10.1-20250101.exe";
+    const QString newer = "Tarvino-6.10.1-20260101.exe";
+    QTest::newRow("newer, same Qt") << QStringList{older, newer} << newer << "";
+    QTest::newRow("older last") << QStringList{newer, older} << "" << "";
+    QTest::newRow("nothing listed") << QStringList{} << "" << "";
+    QTest::newRow("newer for another Qt") << QStringList{older, "Tarvino-6.11.0-20260301.exe"} << ""
+                                          << "The newest build, Tarvino-6.11.0-20260301.exe, is for another Qt";
+    QTest::newRow("another Qt whose version starts alike") << QStringList{"Tarvino-6.10.10-20260301.exe"} << ""
+                                                           << "The newest build";
+    for (const QString &unsafe : {"../" + newer, "..%2F" + newer, QString("sub/") + newer, QString()}) {
+        QTest::addRow("unsafe last \"%s\": the one before is not promoted", qPrintable(unsafe))
+            << QStringList{newer, unsafe} << "" << "The newest entry of the listing";
+    }
+}
+
+void IdentityTest::offers()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QString, offered);
+    QFETCH(QString, reason);
+    const Offer offer = decideOffer(entries, "Tarvino-6.10.1-20251201");
+    QCOMPARE(offer.entry, offered);
+    QVERIFY2(reason.isEmpty() ? offer.reason.isEmpty() : offer.reason.startsWith(reason), qPrintable(offer.reason));
 }
 
 QTEST_GUILESS_MAIN(IdentityTest)
