@@ -2,6 +2,7 @@
 
 #include "fileops.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QUuid>
 
@@ -132,8 +133,17 @@ bool Installation::commit()
     if (!m_hadOld)
         return true;
     const QString journalFile = Journal::path(m_appDir, m_executableName);
-    if (const int error = removeFile(journalFile))
-        return fail(tr("Cannot record the end of the update in %1: %2").arg(nativePath(journalFile), describe(error)));
+    if (const int error = removeFile(journalFile)) {
+        // The new program ran: the next start is to complete this update, not to undo it.
+        QFile marker(Journal::ranMarker(journalFile));
+        const bool marked = injected("open", marker.fileName()) == 0 && marker.open(QIODevice::WriteOnly)
+            && syncToDisk(marker) == 0 && syncFolder(m_appDir) == 0;
+        return fail((marked ? tr("Cannot record the end of the update in %1 (%2). The update will be completed "
+                                 "when the updater next starts.")
+                            : tr("Cannot record the end of the update in %1 (%2). The previous version will "
+                                 "be put back when the updater next starts."))
+                        .arg(nativePath(journalFile), describe(error)));
+    }
     // Should this not reach the disk, a power cut brings the journal back, and
     // the next start puts the old program back: still a whole program.
     syncFolder(m_appDir);

@@ -130,7 +130,13 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
     // A journal that never took its name: no step of that update had begun.
     remove(journalFile + QStringLiteral(".new"));
 
-    if (exists(journalFile)) {
+    const QString ran = Journal::ranMarker(journalFile);
+    if (exists(journalFile) && exists(ran)) {
+        // The new program ran; only the commit was left to do.
+        if (removeFile(journalFile) != 0)
+            return false;
+        changed = true;
+    } else if (exists(journalFile)) {
         QFile file(journalFile);
         Journal journal;
         if (!file.open(QIODevice::ReadOnly) || !journal.parse(file.read(4096), executableName))
@@ -153,6 +159,7 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
         renameOver(dir.filePath(setAside.constFirst()), executable);
         changed = true;
     }
+    remove(ran);
     const QStringList leftovers =
         dir.entryList({StagingFile::prefix(executableName) + u'*', displaced}, files);
     for (const QString &name : leftovers)

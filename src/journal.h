@@ -14,6 +14,9 @@ struct Journal
     QString displaced; // Windows only: where a running old program was moved aside
 
     static QString path(const QString &appDir, const QString &executableName);
+    // Beside a journal that could not be removed after the new program ran: the
+    // next start completes that update instead of undoing it.
+    static QString ranMarker(const QString &journalPath) { return journalPath + QStringLiteral(".ran"); }
     // Hidden names of programs moved aside while they ran.
     static QString displacedPrefix(const QString &executableName);
 

@@ -1,11 +1,13 @@
 #include "update.h"
 
 #include "installation.h"
+#include "launchwatch.h"
 #include "stagingfile.h"
 #include "signature.h"
 #include "transfer.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QNetworkReply>
 #include <QProcess>
 
@@ -74,9 +76,10 @@ void Update::downloadFinished(QNetworkReply *reply)
         return;
     if (!install())
         return end(false, m_error);
-    if (!startNewProgram())
-        return end(false, m_error);
-    end(true);
+    qDebug().noquote() << "Instalado; copia del anterior:" << m_installation->backupPath();
+    m_launch = std::make_unique<LaunchWatch>();
+    connect(m_launch.get(), &LaunchWatch::finished, this, &Update::launchFinished);
+    m_launch->start(m_target.appDir + m_target.executableName, QDir::currentPath(), m_target.healthCheckTime);
 }
 
 bool Update::install()
@@ -106,19 +109,25 @@ bool Update::install()
     return true;
 }
 
-bool Update::startNewProgram()
+void Update::launchFinished()
 {
-    if (QProcess::startDetached(m_target.appDir + m_target.executableName, {})) {
-        if (m_installation->commit())
-            return true;
-        m_error = tr("The new version was started, but the update could not be completed: %1")
-                      .arg(m_installation->errorString());
-        return false;
+    const QString program = m_target.appDir + m_target.executableName;
+    if (m_launch->outcome() == LaunchWatch::Outcome::Failed) {
+        const QString why = m_launch->errorString();
+        qDebug().noquote() << "La nueva versión no funciona:" << why;
+        if (!m_installation->rollback()) {
+            return end(false, tr("The new version could not run on this computer: %1. %2")
+                                  .arg(why, m_installation->errorString()));
+        }
+        QProcess::startDetached(program, {});
+        return end(false, tr("The new version could not run on this computer: %1. The previous version was "
+                             "restored.").arg(why));
     }
-    m_error = tr("The new version could not be started.") + u' '
-        + (m_installation->rollback() ? tr("The previous version was put back.")
-                                      : m_installation->errorString());
-    return false;
+    if (!m_installation->commit()) {
+        return end(false, tr("The new version runs, but the update could not be completed: %1")
+                              .arg(m_installation->errorString()));
+    }
+    end(true);
 }
 
 void Update::end(bool succeeded, const QString &error)

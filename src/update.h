@@ -16,6 +16,7 @@ class QNetworkReply;
 namespace Tarvino {
 
 class Installation;
+class LaunchWatch;
 class StagingFile;
 class Transfer;
 class VerifyingWriter;
@@ -31,14 +32,18 @@ struct UpdateTarget
     QString backupName;       // the old program's name afterwards
     QByteArray publicKey;     // empty: builds are not signature-checked
     std::chrono::milliseconds transferTimeout{30000};
+    // How long the new program is watched before it counts as running: a build
+    // that cannot run here ends within that time.
+    std::chrono::milliseconds healthCheckTime{3000};
     QList<QSslCertificate> caCertificates; // trusted besides the system's
 };
 
 // One update from start to end: the build's signature (when a key is set), the
 // build streamed into a staging file beside the program and checked as it
-// arrives, the swap, and the start of the new program, which is undone when
-// the new program cannot start. Nothing at the program's name changes unless
-// the whole download is good.
+// arrives, the swap, and the start of the new program, which is watched for a
+// while and undone (the old program put back and started) when it cannot run
+// here. Nothing at the program's name changes unless the whole download is
+// good, and the update is committed only once the new program has run.
 //
 // The build is requested through the manager given, and whoever receives that
 // manager's finished() hands the reply to downloadFinished(). finished() is
@@ -66,7 +71,7 @@ private:
     void signatureFinished();
     void requestBuild();
     bool install();
-    bool startNewProgram();
+    void launchFinished();
     void end(bool succeeded, const QString &error = {});
 
     QNetworkAccessManager &m_buildManager;
@@ -83,6 +88,7 @@ private:
     std::unique_ptr<VerifyingWriter> m_verifier;
     std::unique_ptr<Transfer> m_transfer;
     std::unique_ptr<Installation> m_installation;
+    std::unique_ptr<LaunchWatch> m_launch;
 };
 
 } // namespace Tarvino
