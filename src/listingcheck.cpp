@@ -56,7 +56,7 @@ void ListingCheck::start()
         m_manager.get(makeRequest(url, m_context.transferTimeout, m_context.caCertificates));
     m_body.setData({});
     m_body.open(QIODevice::WriteOnly);
-    m_transfer = std::make_unique<Transfer>(reply, &m_body, MaxListingSize);
+    m_transfer = std::make_unique<Transfer>(reply, &m_body, MaxListingSize, m_context.minimumRate);
 }
 
 void ListingCheck::downloadFinished(QNetworkReply *reply)

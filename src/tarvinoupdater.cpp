@@ -176,6 +176,7 @@ Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
     target.backupName = currentVersion();
     target.publicKey = context.publicKey;
     target.transferTimeout = context.transferTimeout;
+    target.minimumRate = context.minimumRate;
     target.caCertificates = context.caCertificates;
     return target;
 }

@@ -1,6 +1,7 @@
 #include "transfer.h"
 
 #include <QIODevice>
+#include <QLocale>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslCertificate>
@@ -37,9 +38,15 @@ QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout,
     return request;
 }
 
-Transfer::Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes)
-    : m_reply(reply), m_sink(sink), m_maxBytes(maxBytes)
+Transfer::Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes, MinimumRate minimumRate)
+    : m_reply(reply), m_sink(sink), m_maxBytes(maxBytes), m_minimumRate(minimumRate)
 {
+    // A server that trickles a byte now and then never trips Qt's silence
+    // timeout; this ends it whether or not anyone is watching.
+    m_rateCheck.setInterval(minimumRate.window);
+    connect(&m_rateCheck, &QTimer::timeout, this, &Transfer::checkRate);
+    connect(reply, &QNetworkReply::finished, &m_rateCheck, &QTimer::stop);
+    m_rateCheck.start();
     // Without a bound the reply would buffer as fast as the network delivers,
     // however slowly the sink takes it.
     reply->setReadBufferSize(4 * ChunkSize);
@@ -84,6 +91,19 @@ void Transfer::receive()
     Q_EMIT progress(m_received, total > 0 ? total : -1);
 }
 
+void Transfer::checkRate()
+{
+    receive();
+    const qint64 least = m_minimumRate.bytesPerSecond * m_minimumRate.window.count() / 1000;
+    if (m_received - m_receivedBeforeWindow < least && m_reply->isRunning()) {
+        m_tooSlow = true;
+        m_rateCheck.stop();
+        m_reply->abort();
+        return;
+    }
+    m_receivedBeforeWindow = m_received;
+}
+
 Transfer::~Transfer() = default;
 
 bool Transfer::finish(Expect expect)
@@ -99,6 +119,11 @@ QString Transfer::failureReason(Expect expect) const
         return tr("The file could not be written: %1").arg(m_writeError);
     if (m_tooLarge)
         return tr("The answer is larger than %1 MiB.").arg(m_maxBytes / (1024 * 1024));
+    if (m_tooSlow) {
+        return tr("The transfer was slower than %1/s for %2 seconds, so it was given up.")
+            .arg(QLocale().formattedDataSize(m_minimumRate.bytesPerSecond, 0))
+            .arg(m_minimumRate.window.count() / 1000.0);
+    }
 
     const QVariant statusAttribute = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int status = statusAttribute.toInt();

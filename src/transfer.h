@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <chrono>
 #include <memory>
@@ -22,6 +23,14 @@ namespace Tarvino {
 // extraCaCertificates are trusted besides the system's.
 QNetworkRequest makeRequest(const QUrl &url, std::chrono::milliseconds timeout,
                             const QList<QSslCertificate> &extraCaCertificates = {});
+
+// The slowest a transfer may be: fewer bytes than this in any whole window
+// (counted from the request on, window by window) ends it.
+struct MinimumRate
+{
+    qint64 bytesPerSecond = 1024;
+    std::chrono::milliseconds window{60000};
+};
 
 // Releases a QObject the Qt way, for objects whose signals may still be on the stack.
 struct DeleteLater
@@ -50,7 +59,7 @@ public:
 
     // maxBytes < 0: no limit. Past the limit the reply is aborted and the
     // transfer fails; what was received up to the limit stays in the sink.
-    Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes = -1);
+    Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes = -1, MinimumRate minimumRate = {});
     ~Transfer() override;
 
     QNetworkReply *reply() const { return m_reply.get(); }
@@ -67,6 +76,7 @@ Q_SIGNALS:
 
 private:
     void receive();
+    void checkRate();
     QString failureReason(Expect expect) const;
     QString checkLength(Expect expect) const;
 
@@ -75,6 +85,10 @@ private:
     qint64 m_maxBytes;
     qint64 m_received = 0;
     bool m_tooLarge = false;
+    MinimumRate m_minimumRate;
+    QTimer m_rateCheck;
+    qint64 m_receivedBeforeWindow = 0;
+    bool m_tooSlow = false;
     QString m_writeError;
     QStringList m_sslErrors;
     QString m_error;

@@ -44,7 +44,7 @@ void Update::start()
     m_signatureBody.open(QIODevice::WriteOnly);
     QNetworkReply *reply =
         m_signatureManager.get(makeRequest(m_target.signatureUrl, m_target.transferTimeout, m_target.caCertificates));
-    m_transfer = std::make_unique<Transfer>(reply, &m_signatureBody, MaxSignatureSize);
+    m_transfer = std::make_unique<Transfer>(reply, &m_signatureBody, MaxSignatureSize, m_target.minimumRate);
     connect(reply, &QNetworkReply::finished, this, &Update::signatureFinished);
 }
 
@@ -66,7 +66,7 @@ void Update::requestBuild()
     QIODevice *sink = m_verifier ? static_cast<QIODevice *>(m_verifier.get()) : m_staging->device();
     QNetworkReply *reply = m_buildManager.get(
         makeRequest(m_target.buildUrl, m_target.transferTimeout, m_target.caCertificates));
-    m_transfer = std::make_unique<Transfer>(reply, sink);
+    m_transfer = std::make_unique<Transfer>(reply, sink, -1, m_target.minimumRate);
     connect(m_transfer.get(), &Transfer::progress, this, &Update::progress);
 }
 

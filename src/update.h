@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QNetworkAccessManager>
@@ -32,6 +34,7 @@ struct UpdateTarget
     QString backupName;       // the old program's name afterwards
     QByteArray publicKey;     // empty: builds are not signature-checked
     std::chrono::milliseconds transferTimeout{30000};
+    MinimumRate minimumRate;
     // How long the new program is watched before it counts as running: a build
     // that cannot run here ends within that time.
     std::chrono::milliseconds healthCheckTime{3000};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "signature.h"
+#include "transfer.h"
 
 #include <QList>
 #include <QSslCertificate>
@@ -22,6 +23,8 @@ struct UpdaterContext
     QUrl downloadBaseUrl = builtInDownloadBaseUrl();
     // Inactivity limit of each request; Qt's own default constant.
     std::chrono::milliseconds transferTimeout{30000};
+    // Below it a transfer is given up: about 1 KiB/s over a minute.
+    MinimumRate minimumRate;
     // Empty: the directory that holds this executable.
     QString appDir;
     // Unset: the process's own command line.

@@ -2,7 +2,7 @@
 // "started.txt" beside itself (its arguments, then its working directory, with
 // forward slashes, in UTF-8). Started with --stay, it then keeps running until a
 // file "stop" appears beside it (at most a minute), as an application still
-// open during its update would.
+// open during its update would, and then writes "stopped.txt".
 //
 // Tests tell builds apart by bytes appended to this program, which it ignores,
 // except for two endings: "\0exit N" ends it at once with status N, recording
@@ -62,6 +62,7 @@ int main(int argc, char *argv[])
     if ((argc > 1 && std::string(argv[1]) == "--stay") || ending == "stay") {
         for (int i = 0; i < 600 && !fs::exists(dir / "stop", error); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ofstream(dir / "stopped.txt") << "stopped\n";
     }
     return error ? 1 : 0;
 }

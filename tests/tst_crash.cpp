@@ -31,6 +31,7 @@ class CrashTest : public QObject
 private slots:
     void killedAtEachStep_data();
     void killedAtEachStep();
+    void newProgramOutlivesTheUpdater();
     void twoUpdatersOnOneFolder_data();
     void twoUpdatersOnOneFolder();
 };
@@ -99,6 +100,25 @@ void CrashTest::killedAtEachStep()
     const int killPoints = killPoint - 2;
     qInfo("killed at %d steps in turn", killPoints);
     QVERIFY2(killPoints >= UpdateSteps, qPrintable(QString::number(killPoints)));
+}
+
+void CrashTest::newProgramOutlivesTheUpdater()
+{
+    QTemporaryDir appDir;
+    QTemporaryDir workDir;
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse(ListingPath, TestHttpServer::ok(listingPage({Older, Newer})));
+    server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram() + QByteArray("\0stay", 5)));
+    QVERIFY(writeFile(appDir.filePath(Exe), OldBytes));
+    QProcess driver;
+    startDriver(driver, "update", server, appDir.path(), workDir.path());
+    QTRY_VERIFY_WITH_TIMEOUT(driver.state() == QProcess::NotRunning, 60000);
+    QVERIFY2(driver.exitCode() == 0, driver.readAllStandardError().constData());
+    QVERIFY(QFile::exists(appDir.filePath("started.txt")));
+    // The updater has ended; the program it started still answers.
+    QVERIFY(writeFile(appDir.filePath("stop"), {}));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(appDir.filePath("stopped.txt")), 10000);
 }
 
 void CrashTest::twoUpdatersOnOneFolder_data()

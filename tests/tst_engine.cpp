@@ -106,6 +106,10 @@ void EngineTest::failedDownloads_data()
     QTest::newRow("stall") << stall << "No complete answer came from the server within 0.5 seconds.";
     QTest::newRow("stall midway") << TestHttpServer::dripped(program, 4096, 5000)
                                   << "The server stopped sending for 0.5 seconds.";
+    // A byte every 100 ms never trips the silence timeout; the rate floor (1 KiB/s
+    // over 1.5 s here) ends it.
+    QTest::newRow("trickle") << TestHttpServer::dripped(program, 1, 100)
+                             << "The transfer was slower than 1 KiB/s for 1.5 seconds, so it was given up.";
 
     // Complete chunked framing, yet shorter than the length the server announced.
     TestHttpServer::Response shortChunked = TestHttpServer::ok(program.left(50));
@@ -144,8 +148,10 @@ void EngineTest::failedDownloads()
 
     EngineFixture f;
     f.server.setResponse(NewerPath, response);
+    Tarvino::UpdateTarget target = f.target(500);
+    target.minimumRate.window = std::chrono::milliseconds(1500);
     QString error;
-    QVERIFY(!f.run(f.target(500), &error));
+    QVERIFY(!f.run(target, &error));
     QVERIFY(!error.isEmpty());
     if (!reason.isEmpty())
         QCOMPARE(error, reason);

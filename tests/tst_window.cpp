@@ -40,6 +40,7 @@ private slots:
     void secondOkDuringDownloadIsIgnored();
     void cancelAfterFailureStartsInstalledProgram();
     void leftoversFromInterruptedRunAreRemoved();
+    void trickleEndsAfterTheWindowClosed();
 };
 
 void WindowTest::goodUpdate()
@@ -200,6 +201,26 @@ void WindowTest::leftoversFromInterruptedRunAreRemoved()
     QVERIFY(!button(*second, QDialogButtonBox::Ok)->isEnabled());
     QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, firstOnesDownload, Exe}));
     QCOMPARE(f.server.requestCount(ListingPath), 1);
+}
+
+// Closed during a download that trickles, the updater still comes to an end:
+// the download is given up, nothing changes, and the process can exit.
+void WindowTest::trickleEndsAfterTheWindowClosed()
+{
+    WindowFixture f;
+    QVERIFY(f.install(OldBytes));
+    f.serveListing({Older, Newer});
+    f.server.setResponse(NewerPath, TestHttpServer::dripped(recorderProgram(), 1, 100));
+    Tarvino::UpdaterContext context = f.context();
+    context.minimumRate.window = std::chrono::milliseconds(1000);
+    TarvinoUpdater window(context);
+    window.show();
+    QTimer::singleShot(200, &window, &QWidget::close);
+    button(window, QDialogButtonBox::Ok)->click(); // returns once the update has ended
+    QVERIFY(!window.isVisible());
+    QVERIFY2(labelText(window).endsWith("The transfer was slower than 1 KiB/s for 1 seconds, so it was given up."),
+             qPrintable(labelText(window)));
+    QCOMPARE(readFile(f.appPath(Exe)), OldBytes);
 }
 
 QTEST_MAIN(WindowTest)
