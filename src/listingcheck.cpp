@@ -2,10 +2,10 @@
 
 #include "identity.h"
 #include "listing.h"
+#include "supportlog.h"
 #include "transfer.h"
 #include "urls.h"
 
-#include <QDebug>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -51,7 +51,7 @@ void ListingCheck::start()
                        : tr("The version given names no Qt version, so no update is looked for."));
     }
     const QUrl url = listingUrl(m_context.downloadBaseUrl, m_platform, m_identity);
-    qDebug().noquote() << "Listing:" << url.toString();
+    SupportLog::write(QStringLiteral("Listing: ") + url.toString());
     QNetworkReply *reply =
         m_manager.get(makeRequest(url, m_context.transferTimeout, m_context.caCertificates));
     m_body.setData({});

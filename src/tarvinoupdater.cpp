@@ -4,6 +4,7 @@
 #include "identity.h"
 #include "journal.h"
 #include "listingcheck.h"
+#include "supportlog.h"
 #include "update.h"
 #include "urls.h"
 
@@ -63,8 +64,14 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
 
     // Another updater at work in this folder may be mid-swap: leave everything to it.
     folderLock = std::make_unique<Tarvino::FolderLock>(appDir, executableName);
-    if (!folderLock->tryLock()) {
-        qDebug().noquote() << folderLock->errorString();
+    const bool locked = folderLock->tryLock();
+    const QString log = appDir + QLatin1String(Tarvino::SupportLog::FileName);
+    if (locked)
+        Tarvino::SupportLog::trim(log);
+    Tarvino::SupportLog::start(log);
+    Tarvino::SupportLog::write(QStringLiteral("%1: running identity %2, folder %3")
+                                   .arg(QCoreApplication::applicationName(), currentVersion(), appDir));
+    if (!locked) {
         showVersions(tr("None"), folderLock->errorString());
         return;
     }
@@ -75,7 +82,10 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
     waitFor(listingDone);
 }
 
-TarvinoUpdater::~TarvinoUpdater() = default;
+TarvinoUpdater::~TarvinoUpdater()
+{
+    Tarvino::SupportLog::stop();
+}
 
 QString TarvinoUpdater::currentVersion() const
 {
@@ -90,6 +100,7 @@ void TarvinoUpdater::startListingCheck()
         listingDone = true;
         qDebug() << executables;
         const Tarvino::Offer offer = listingCheck->offer();
+        Tarvino::SupportLog::write(QStringLiteral("Offered: ") + (offer.entry.isEmpty() ? QStringLiteral("None") : offer.entry));
         buttonBox->button(QDialogButtonBox::Ok)->setEnabled(!offer.entry.isEmpty());
         showVersions(offer.entry.isEmpty() ? tr("None") : offer.entry, offer.reason);
     });
@@ -114,8 +125,10 @@ void TarvinoUpdater::showVersions(const QString &possibleVersion, const QString 
     QString text = QStringLiteral("%1 %2\n\n%3 %4")
                        .arg(tr("Current version:"), currentVersion(), tr("Possible version:"),
                             possibleVersion);
-    if (!note.isEmpty())
+    if (!note.isEmpty()) {
         text += QStringLiteral("\n\n") + note;
+        Tarvino::SupportLog::write(QStringLiteral("Shown: ") + note);
+    }
     label->setText(text);
 }
 

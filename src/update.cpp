@@ -3,6 +3,7 @@
 #include "installation.h"
 #include "launchwatch.h"
 #include "stagingfile.h"
+#include "supportlog.h"
 #include "signature.h"
 #include "transfer.h"
 
@@ -31,6 +32,7 @@ void Update::start()
     m_running = true;
     m_succeeded = false;
     m_error.clear();
+    SupportLog::write(QStringLiteral("Update to ") + m_target.buildUrl.toString());
     m_staging = std::make_unique<StagingFile>(m_target.appDir, m_target.executableName);
     if (!m_staging->open())
         return end(false, m_staging->errorString());
@@ -76,7 +78,7 @@ void Update::downloadFinished(QNetworkReply *reply)
         return;
     if (!install())
         return end(false, m_error);
-    qDebug().noquote() << "Instalado; copia del anterior:" << m_installation->backupPath();
+    SupportLog::write(QStringLiteral("Installed; the previous version is kept as ") + m_installation->backupPath());
     m_launch = std::make_unique<LaunchWatch>();
     connect(m_launch.get(), &LaunchWatch::finished, this, &Update::launchFinished);
     m_launch->start(m_target.appDir + m_target.executableName, QDir::currentPath(), m_target.healthCheckTime);
@@ -96,6 +98,7 @@ bool Update::install()
         qDebug().noquote() << "Firma verificada:" << m_target.buildUrl.fileName();
         m_verifier.reset();
     }
+    SupportLog::write(QStringLiteral("Downloaded %1 bytes.").arg(m_transfer->bytesReceived()));
     if (!m_staging->complete(m_transfer->bytesReceived())) {
         m_error = m_staging->errorString();
         return false;
@@ -114,7 +117,7 @@ void Update::launchFinished()
     const QString program = m_target.appDir + m_target.executableName;
     if (m_launch->outcome() == LaunchWatch::Outcome::Failed) {
         const QString why = m_launch->errorString();
-        qDebug().noquote() << "La nueva versión no funciona:" << why;
+        SupportLog::write(QStringLiteral("The new version could not run: ") + why);
         if (!m_installation->rollback()) {
             return end(false, tr("The new version could not run on this computer: %1. %2")
                                   .arg(why, m_installation->errorString()));
@@ -123,6 +126,9 @@ void Update::launchFinished()
         return end(false, tr("The new version could not run on this computer: %1. The previous version was "
                              "restored.").arg(why));
     }
+    SupportLog::write(m_launch->outcome() == LaunchWatch::Outcome::Running
+                          ? QStringLiteral("The new version runs.")
+                          : QStringLiteral("The new version ran and ended with status 0."));
     if (!m_installation->commit()) {
         return end(false, tr("The new version runs, but the update could not be completed: %1")
                               .arg(m_installation->errorString()));
@@ -132,6 +138,7 @@ void Update::launchFinished()
 
 void Update::end(bool succeeded, const QString &error)
 {
+    SupportLog::write(succeeded ? QStringLiteral("Update done.") : QStringLiteral("Update failed: ") + error);
     m_error = error;
     m_running = false;
     m_succeeded = succeeded;

@@ -35,6 +35,11 @@ QStringList folderFiles(const QString &dir)
     return names;
 }
 
+QStringList folderFilesOfTheUpdate(const QString &dir)
+{
+    return folderFiles(dir).filter(QRegularExpression("^(?!started\\.txt$|stopped\\.txt$|TarvinoUpdater\\.log$)"));
+}
+
 int runProgram(const QString &program, const QStringList &arguments, QByteArray *output,
                const QString &workingDir)
 {
@@ -60,7 +65,7 @@ void checkFolderAfterNextStart(const QString &appDir, const QByteArray &build, c
     if (expectNew)
         expected << (backupTaken ? SecondBackup : Identity);
     expected.sort();
-    const QStringList files = folderFiles(appDir).filter(QRegularExpression("^(?!started\\.txt)"));
+    const QStringList files = folderFilesOfTheUpdate(appDir);
     QVERIFY2(files == expected, qPrintable(where + "; left: " + files.join(u", ")));
     QVERIFY2(readFile(dir + Exe) == (expectNew ? build : OldBytes), qPrintable(where));
     if (backupTaken)

@@ -23,6 +23,7 @@ inline const QByteArray NewerPath = ListingPath + Newer;
 inline const QByteArray SignaturePath = "/Windows/6.10.1/Signatures/" + Newer + ".sig";
 inline const QByteArray OldBytes = "#!/bin/false\nthe old build\n";
 inline const QString Lock = QStringLiteral(".Tarvíno.exe.lock");
+inline const QString Log = QStringLiteral("TarvinoUpdater.log");
 inline const QString Journal = QStringLiteral(".Tarvíno.exe.journal");
 // Where the old bytes go when an earlier backup holds the identity's name.
 inline const QString SecondBackup = Identity + QStringLiteral(" (2)");
@@ -45,6 +46,9 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 
 // The names of the files in a folder, hidden ones included, sorted.
 QStringList folderFiles(const QString &dir);
+// The same without what programs write beside themselves: the support log and
+// what the recorder writes.
+QStringList folderFilesOfTheUpdate(const QString &dir);
 
 // Runs a program to its end: its exit code, or -1 when it could not start or crashed.
 int runProgram(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace TestNames;
@@ -167,12 +168,12 @@ void CrashTest::twoUpdatersOnOneFolder()
                 QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(paused), 60000);
             else
                 QTRY_VERIFY_WITH_TIMEOUT(server.requestCount(NewerPath) == 1, 60000);
-            const QStringList during = folderFiles(appDir.path());
+            const QStringList during = folderFilesOfTheUpdate(appDir.path());
             startDriver(second, "check", server, appDir.path(), workDir.path());
             QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 60000);
             QCOMPARE(second.exitCode(), 0);
             QVERIFY(second.readAllStandardOutput().contains(busy.toUtf8()));
-            QCOMPARE(folderFiles(appDir.path()), during);
+            QCOMPARE(folderFilesOfTheUpdate(appDir.path()), during);
             QCOMPARE(readFile(appDir.filePath(Exe)), OldBytes);
             QVERIFY(QFile::remove(paused) || !atSwap);
             QTRY_VERIFY_WITH_TIMEOUT(first.state() == QProcess::NotRunning, 60000);
@@ -180,6 +181,12 @@ void CrashTest::twoUpdatersOnOneFolder()
         }
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(appDir.filePath("started.txt")), 10000);
         checkFolderAfterNextStart(appDir.path(), build, {}, true, where);
+        // Both wrote to the support log, and neither broke into the other's lines.
+        const QList<QByteArray> lines = readFile(appDir.filePath(Log)).split('\n');
+        const QRegularExpression whole(R"(^\d{4}-\d\d-\d\dT[\d:.]+Z \[\d+\] \S)");
+        for (const QByteArray &line : lines.mid(0, lines.size() - 1))
+            QVERIFY2(whole.match(QString::fromUtf8(line)).hasMatch(), line.constData());
+        QVERIFY(lines.size() > 10);
         if (QTest::currentTestFailed())
             return;
     }

@@ -2,6 +2,7 @@
 #include "fileops.h"
 #include "folderlock.h"
 #include "stagingfile.h"
+#include "supportlog.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -50,6 +51,7 @@ private slots:
     void newProgramTakesOldPermissions_data();
     void newProgramTakesOldPermissions();
     void oneUpdaterPerFolder();
+    void supportLogKeepsItsNewestLines();
 #ifdef Q_OS_WIN
     void briefLocksAreWaitedOut_data();
     void briefLocksAreWaitedOut();
@@ -220,6 +222,23 @@ void InstallationTest::newProgramTakesOldPermissions()
     QVERIFY(::stat(QFile::encodeName(exe).constData(), &status) == 0);
     QCOMPARE(uint(status.st_mode & 07777), installed);
 #endif
+}
+
+void InstallationTest::supportLogKeepsItsNewestLines()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath("log");
+    QByteArray lines;
+    for (int i = 0; i < 1000; ++i)
+        lines += "line " + QByteArray::number(i) + ' ' + QByteArray(90, 'x') + '\n';
+    QVERIFY(writeFile(log, lines));
+    QVERIFY(SupportLog::trim(log, 80 * 1000, 50 * 1000));
+    const QByteArray kept = readFile(log);
+    QVERIFY(kept.size() <= 50 * 1000 && kept.size() > 49 * 1000);
+    QVERIFY(kept.startsWith("line "));
+    QVERIFY(kept.endsWith("line 999 " + QByteArray(90, 'x') + '\n'));
+    QVERIFY(SupportLog::trim(log, 80 * 1000, 50 * 1000));
+    QCOMPARE(readFile(log), kept); // small enough: left as it is
 }
 
 void InstallationTest::oneUpdaterPerFolder()

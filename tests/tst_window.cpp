@@ -1,6 +1,7 @@
 #include "windowtestsupport.h"
 
 #include <QCursor>
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -130,7 +131,15 @@ void WindowTest::failureKeepsTheWindowOpen()
     QVERIFY(button(window, QDialogButtonBox::Close)->isEnabled());
     QVERIFY(QGuiApplication::overrideCursor() == nullptr);
     QCOMPARE(readFile(f.appPath(Exe)), OldBytes);
-    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Exe}));
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Log, Exe}));
+    // What support is sent: who ran, what was asked and found, each step, and what was shown, with times.
+    const QString log = QString::fromUtf8(readFile(f.appPath(Log)));
+    for (const QString &expected : QStringList{"running identity " + Identity, "Listing: " + f.server.baseUrl().toString() + ListingPath.mid(1),
+          QString("QList(\"%1\", \"%2\")").arg(Older, Newer), QString("Offered: ") + Newer,
+          "Update to ", "Update failed: " + reason, "Shown: The update failed: " + reason}) {
+        QVERIFY2(log.contains(expected), qPrintable(expected + " not in:\n" + log));
+    }
+    QVERIFY(log.startsWith(QDate::currentDate().toString(Qt::ISODate).left(4)));
 
     if (!withKey) {
         // Ok tries again, and this time the server delivers.
@@ -181,7 +190,7 @@ void WindowTest::cancelAfterFailureStartsInstalledProgram()
     button(*window, QDialogButtonBox::Cancel)->click();
     QVERIFY(!window->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("started.txt")), 10000);
-    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Exe, "started.txt"}));
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Log, Exe, "started.txt"}));
 }
 
 void WindowTest::leftoversFromInterruptedRunAreRemoved()
@@ -191,7 +200,7 @@ void WindowTest::leftoversFromInterruptedRunAreRemoved()
     f.serveListing({Older, Newer});
     QVERIFY(writeFile(f.appPath(".Tarvíno.exe.part-0badf00d"), "half a download"));
     auto window = f.open();
-    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Exe}));
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Log, Exe}));
 
     // A second updater on the folder leaves everything to the first, and offers nothing.
     const QString firstOnesDownload = ".Tarvíno.exe.part-1badf00d";
@@ -199,7 +208,7 @@ void WindowTest::leftoversFromInterruptedRunAreRemoved()
     auto second = f.open();
     QCOMPARE(labelText(*second), versionsText(Identity, "None") + "\n\nAnother update of this program is in progress.");
     QVERIFY(!button(*second, QDialogButtonBox::Ok)->isEnabled());
-    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, firstOnesDownload, Exe}));
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, firstOnesDownload, Log, Exe}));
     QCOMPARE(f.server.requestCount(ListingPath), 1);
 }
 
