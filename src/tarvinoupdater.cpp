@@ -16,6 +16,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLocale>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QProcess>
 #include <QPushButton>
@@ -35,6 +36,8 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
     auto *layout = new QVBoxLayout(this);
     setLayout(layout);
 
+    // Company networks reach the server through the proxy their system names.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
     connect(&listManager, &QNetworkAccessManager::finished, this, &TarvinoUpdater::downloadFinished);
     connect(&downloadManager, &QNetworkAccessManager::finished, this,
             &TarvinoUpdater::downloadFinished2);

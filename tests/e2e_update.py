@@ -5,9 +5,33 @@ builds, and as the kernel sees its file operations.
 
 Usage: e2e_update.py REPOSITORY WINDOW_DRIVER [TARVINOSIGN]
 """
+import http.server
 import re
+import threading
+import urllib.request
 
 from e2e_support import EXE, IDENTITY, NEWEST, UpdateCase, main, program, serve_python
+
+
+class ForwardingProxy(http.server.BaseHTTPRequestHandler):
+    """An HTTP proxy that notes each address asked for and fetches it from this
+    machine: whatever host a request names, it goes to 127.0.0.1."""
+    seen = []
+
+    def do_GET(self):
+        ForwardingProxy.seen.append(self.path)
+        local = re.sub(r"^http://[^/:]+", "http://127.0.0.1", self.path)
+        with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(local) as answer:
+            body = answer.read()
+            self.send_response(answer.status)
+            for name, value in answer.getheaders():
+                if name.lower() not in ("connection", "transfer-encoding"):
+                    self.send_header(name, value)
+            self.end_headers()
+            self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
 
 
 def strace_quoted(path):
@@ -43,6 +67,21 @@ class PythonHttpServer(UpdateCase):
         watched = [strace_quoted(self.app / EXE), strace_quoted(self.app / IDENTITY)]
         self.assertEqual([line for line in lines if any(path in line for path in watched) and writing.search(line)],
                          [])
+
+    def test_update_through_the_system_proxy(self):
+        # Qt sends nothing for a loopback host through a proxy, so the server is
+        # named 0.0.0.0: an address that, were the proxy ignored, still stays on this machine.
+        self.publish()
+        base = self.serve().replace("127.0.0.1", "0.0.0.0")
+        proxy = http.server.ThreadingHTTPServer(("127.0.0.1", 0), ForwardingProxy)
+        threading.Thread(target=proxy.serve_forever, daemon=True).start()
+        self.addCleanup(proxy.server_close)
+        self.addCleanup(proxy.shutdown)
+        ForwardingProxy.seen = []
+        result = self.update(base, env={"http_proxy": f"http://127.0.0.1:{proxy.server_address[1]}/"})
+        self.check_updated(result)
+        listing = base + "Windows/6.10.1/Executables/"
+        self.assertEqual(ForwardingProxy.seen, [listing, listing + NEWEST])
 
     def test_signed_update(self):
         public = self.publish(signed=True)
