@@ -7,9 +7,6 @@
 #include <QThread>
 
 #if defined(Q_OS_WIN)
-#  ifndef NOMINMAX
-#    define NOMINMAX
-#  endif
 #  include <io.h>
 #  include <windows.h>
 #else

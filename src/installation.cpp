@@ -7,9 +7,6 @@
 #include <QUuid>
 
 #if defined(Q_OS_WIN)
-#  ifndef NOMINMAX
-#    define NOMINMAX
-#  endif
 #  include <windows.h>
 #endif
 

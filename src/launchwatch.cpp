@@ -6,9 +6,6 @@
 #include <QFile>
 
 #if defined(Q_OS_WIN)
-#  ifndef NOMINMAX
-#    define NOMINMAX
-#  endif
 #  include <windows.h>
 #else
 #  include <csignal>
