@@ -123,14 +123,15 @@ void TarvinoUpdater::downloadFinished(QNetworkReply *reply)
     listingCheck->downloadFinished(reply);
 }
 
-void TarvinoUpdater::showVersions(const QString &possibleVersion, const QString &note)
+void TarvinoUpdater::showVersions(const QString &possibleVersion, const QString &note, bool logNote)
 {
     QString text = QStringLiteral("%1 %2\n\n%3 %4")
                        .arg(tr("Current version:"), currentVersion(), tr("Possible version:"),
                             possibleVersion);
     if (!note.isEmpty()) {
         text += QStringLiteral("\n\n") + note;
-        Tarvino::SupportLog::write(QStringLiteral("Shown: ") + note);
+        if (logNote)
+            Tarvino::SupportLog::write(QStringLiteral("Shown: ") + note);
     }
     label->setText(text);
 }
@@ -147,7 +148,7 @@ void TarvinoUpdater::showProgress(qint64 received, qint64 total)
               .arg(locale.formattedDataSize(received), locale.formattedDataSize(total))
               .arg(received * 100 / total)
         : tr("Downloading: %1").arg(locale.formattedDataSize(received));
-    showVersions(executables.constLast(), note);
+    showVersions(executables.constLast(), note, false);
 }
 
 void TarvinoUpdater::okSlot()

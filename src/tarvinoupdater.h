@@ -42,7 +42,8 @@ private slots:
 
 private:
     void startListingCheck();
-    void showVersions(const QString &possibleVersion, const QString &note = {});
+    // The note goes to the support log too, unless it is mere progress.
+    void showVersions(const QString &possibleVersion, const QString &note = {}, bool logNote = true);
     void showProgress(qint64 received, qint64 total);
     Tarvino::UpdateTarget updateTarget() const;
     void updateFailed(const QString &reason);
