@@ -62,17 +62,23 @@ Transfer::Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes, Minim
 
 void Transfer::receive()
 {
-    if (m_tooLarge || !m_writeError.isEmpty())
+    if (m_tooLarge || !m_writeError.isEmpty() || !m_abortReason.isEmpty())
         return;
     // One buffer for the whole transfer: a fresh allocation per chunk costs page
     // faults on every read.
     if (m_buffer.isEmpty())
         m_buffer.resize(ChunkSize);
+    bool announced = false;
+    const qint64 length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
     while (m_reply->bytesAvailable() > 0) {
         qint64 size = m_reply->read(m_buffer.data(), m_buffer.size());
         if (size <= 0)
             break;
-        if (m_maxBytes >= 0 && m_received + size > m_maxBytes) {
+        if (announced && m_received + size > length) {
+            // Chunked framing can carry more than the length announced beside it.
+            size = length - m_received;
+            m_abortReason = tr("The server sent more than the %1 bytes it announced.").arg(length);
+        } else if (m_maxBytes >= 0 && m_received + size > m_maxBytes) {
             size = m_maxBytes - m_received;
             m_tooLarge = true;
         }
@@ -82,13 +88,20 @@ void Transfer::receive()
             return;
         }
         m_received += size;
-        if (m_tooLarge) {
+        if (m_tooLarge || !m_abortReason.isEmpty()) {
             m_reply->abort();
             return;
         }
     }
     const qint64 total = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
     Q_EMIT progress(m_received, total > 0 ? total : -1);
+}
+
+void Transfer::abort(const QString &reason)
+{
+    m_abortReason = reason;
+    m_rateCheck.stop();
+    m_reply->abort();
 }
 
 void Transfer::checkRate()
@@ -115,6 +128,8 @@ bool Transfer::finish(Expect expect)
 
 QString Transfer::failureReason(Expect expect) const
 {
+    if (!m_abortReason.isEmpty())
+        return m_abortReason;
     if (!m_writeError.isEmpty())
         return tr("The file could not be written: %1").arg(m_writeError);
     if (m_tooLarge)

@@ -71,6 +71,9 @@ public:
 
     qint64 bytesReceived() const { return m_received; }
 
+    // Ends the transfer at once, failing with this reason.
+    void abort(const QString &reason);
+
 Q_SIGNALS:
     void progress(qint64 received, qint64 total);
 
@@ -89,6 +92,7 @@ private:
     QTimer m_rateCheck;
     qint64 m_receivedBeforeWindow = 0;
     bool m_tooSlow = false;
+    QString m_abortReason;
     QString m_writeError;
     QStringList m_sslErrors;
     QString m_error;

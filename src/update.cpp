@@ -9,13 +9,17 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QLocale>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QStorageInfo>
 
 namespace Tarvino {
 
 namespace {
 constexpr qint64 MaxSignatureSize = 4096;
+// Left free on the program's drive beside a build, for the system and other programs.
+constexpr qint64 FreeSpaceMargin = 32 * 1024 * 1024;
 }
 
 Update::Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject *parent)
@@ -70,6 +74,25 @@ void Update::requestBuild()
         makeRequest(m_target.buildUrl, m_target.transferTimeout, m_target.caCertificates));
     m_transfer = std::make_unique<Transfer>(reply, sink, -1, m_target.minimumRate);
     connect(m_transfer.get(), &Transfer::progress, this, &Update::progress);
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] { checkRoom(reply); });
+}
+
+// Before anything is written: a build the drive cannot hold fails at once,
+// instead of filling the drive that other programs use too.
+void Update::checkRoom(QNetworkReply *reply)
+{
+    bool announced = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    if (!announced || !m_transfer || reply != m_transfer->reply())
+        return;
+    QStorageInfo drive(m_target.appDir);
+    drive.refresh();
+    const qint64 room = drive.bytesAvailable() - FreeSpaceMargin;
+    if (drive.isValid() && length > room) {
+        const QLocale locale;
+        m_transfer->abort(tr("The build is %1, but the drive that holds the program has only %2 free.")
+                              .arg(locale.formattedDataSize(length), locale.formattedDataSize(drive.bytesAvailable())));
+    }
 }
 
 void Update::downloadFinished(QNetworkReply *reply)

@@ -73,6 +73,7 @@ Q_SIGNALS:
 private:
     void signatureFinished();
     void requestBuild();
+    void checkRoom(QNetworkReply *reply);
     bool install();
     void launchFinished();
     void end(bool succeeded, const QString &error = {});

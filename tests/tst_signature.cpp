@@ -217,6 +217,28 @@ void SignatureTest::signingTool()
                   "--name", QString::fromLatin1(Newer)}), 0);
     QVERIFY(run({"verify", QString::fromLatin1(publicKey.trimmed()), "local.exe", "build.sig"}) != 0);
 
+    // One stray character makes a key or a signature malformed: never decoded leniently.
+    const QByteArray key = publicKey.trimmed();
+    const QByteArray signature = readFile(dir.filePath("build.sig")).trimmed();
+    const QList<QByteArray> strays{" ", "!", ".", "-", "_", "\t", QByteArray(1, '\0'), "=", "\xc3\xad"};
+    int rejected = 0;
+    for (const QByteArray &stray : strays) {
+        for (const qsizetype at : {qsizetype(1), key.size() / 2}) {
+            const QByteArray badKey = QByteArray(key).insert(at, stray);
+            const QByteArray badSignature = QByteArray(signature).insert(at, stray);
+            QVERIFY2(fromBase64Line(badKey, PublicKeySize).isEmpty(), badKey.constData());
+            QVERIFY2(fromBase64Line(badSignature, SignatureSize).isEmpty(), badSignature.constData());
+            QVERIFY(writeFile(dir.filePath("bad.sig"), badSignature + '\n'));
+            QVERIFY(run({"verify", QString::fromLatin1(key), "local.exe", "bad.sig", "--name",
+                         QString::fromLatin1(Newer)}) != 0);
+            if (stray != QByteArray(1, '\0')) // no NUL in a command-line argument
+                QVERIFY(run({"verify", QString::fromUtf8(badKey), "local.exe", "build.sig", "--name",
+                             QString::fromLatin1(Newer)}) != 0);
+            ++rejected;
+        }
+    }
+    QCOMPARE(rejected, 2 * strays.size());
+
     // What the tool writes is what the updater checks.
     SignatureStream stream(QString::fromLatin1(Newer));
     stream.update("the build's bytes", 17);
