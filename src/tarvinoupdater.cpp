@@ -103,9 +103,10 @@ void TarvinoUpdater::startListingCheck()
         listingDone = true;
         qDebug() << executables;
         const Tarvino::Offer offer = listingCheck->offer();
-        Tarvino::SupportLog::write(QStringLiteral("Offered: ") + (offer.entry.isEmpty() ? QStringLiteral("None") : offer.entry));
-        buttonBox->button(QDialogButtonBox::Ok)->setEnabled(!offer.entry.isEmpty());
-        showVersions(offer.entry.isEmpty() ? tr("None") : offer.entry, offer.reason);
+        const bool offered = !offer.entry.isEmpty();
+        Tarvino::SupportLog::write(QStringLiteral("Offered: ") + (offered ? offer.entry : QStringLiteral("None")));
+        buttonBox->button(QDialogButtonBox::Ok)->setEnabled(offered);
+        showVersions(offered ? offer.entry : tr("None"), offer.reason);
     });
     listingCheck->start();
 }
