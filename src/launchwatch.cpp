@@ -51,7 +51,6 @@ void LaunchWatch::start(const QString &program, const QString &workingDir, std::
         return end(Outcome::Failed, tr("it could not be started: %1").arg(FileOps::describe(int(error))));
     CloseHandle(process.hThread);
     m_handle = process.hProcess;
-    m_pid = process.dwProcessId;
 #else
     const QByteArray path = QFile::encodeName(program);
     const QByteArray dir = QFile::encodeName(workingDir);

@@ -43,7 +43,7 @@ private:
     std::chrono::milliseconds m_watchTime{0};
     Outcome m_outcome = Outcome::Failed;
     QString m_error;
-    qint64 m_pid = 0;
+    qint64 m_pid = 0;           // POSIX: the child to wait for
     void *m_handle = nullptr; // Windows: the process handle
 };
 

@@ -2,9 +2,9 @@
 
 #include "installation.h"
 #include "launchwatch.h"
+#include "signature.h"
 #include "stagingfile.h"
 #include "supportlog.h"
-#include "signature.h"
 #include "transfer.h"
 
 #include <QDebug>
