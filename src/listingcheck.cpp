@@ -2,6 +2,7 @@
 
 #include "identity.h"
 #include "listing.h"
+#include "signature.h"
 #include "supportlog.h"
 #include "transfer.h"
 #include "urls.h"
@@ -14,6 +15,7 @@ namespace Tarvino {
 
 namespace {
 constexpr qint64 MaxListingSize = 16 * 1024 * 1024;
+constexpr qint64 MaxSignatureFileSize = 4096;
 }
 
 Offer decideOffer(const QStringList &entries, const QString &identity)
@@ -50,6 +52,9 @@ void ListingCheck::start()
                        ? tr("The version given is not a plain file name, so no update is looked for.")
                        : tr("The version given names no Qt version, so no update is looked for."));
     }
+    const bool signedListing = !m_context.publicKeys.isEmpty();
+    if (signedListing && !signaturesSupported())
+        return end(tr("This updater was built without signature checking."));
     const QUrl url = listingUrl(m_context.downloadBaseUrl, m_platform, m_identity);
     SupportLog::write(QStringLiteral("Listing: ") + url.toString());
     QNetworkReply *reply =
@@ -57,14 +62,27 @@ void ListingCheck::start()
     m_body.setData({});
     m_body.open(QIODevice::WriteOnly);
     m_transfer = std::make_unique<Transfer>(reply, &m_body, MaxListingSize, m_context.minimumRate);
+
+    if (!signedListing)
+        return;
+    // Fetched alongside the page, so that checking it costs no extra round trip.
+    const QUrl signature =
+        signatureUrl(m_context.downloadBaseUrl, m_platform, m_identity, QStringLiteral("index.html"));
+    QNetworkReply *signatureReply =
+        m_signatureManager.get(makeRequest(signature, m_context.transferTimeout, m_context.caCertificates));
+    m_signatureBody.setData({});
+    m_signatureBody.open(QIODevice::WriteOnly);
+    m_signatureTransfer =
+        std::make_unique<Transfer>(signatureReply, &m_signatureBody, MaxSignatureFileSize, m_context.minimumRate);
+    connect(signatureReply, &QNetworkReply::finished, this, &ListingCheck::signatureFinished);
 }
 
 void ListingCheck::downloadFinished(QNetworkReply *reply)
 {
     if (!m_transfer || reply != m_transfer->reply())
         return;
-    const bool answered = m_transfer->finish(Transfer::Expect::AnySuccess);
-    const QString failure = m_transfer->errorString();
+    if (!m_transfer->finish(Transfer::Expect::AnySuccess))
+        m_listingFailure = tr("The update check failed: %1").arg(m_transfer->errorString());
     m_transfer.reset();
     m_body.close();
 
@@ -74,8 +92,39 @@ void ListingCheck::downloadFinished(QNetworkReply *reply)
         sideFile.write(m_body.data());
         sideFile.close();
     }
-    if (!answered)
-        return end(tr("The update check failed: %1").arg(failure));
+    m_listingDone = true;
+    decide();
+}
+
+void ListingCheck::signatureFinished()
+{
+    const std::unique_ptr<Transfer> transfer = std::move(m_signatureTransfer);
+    const int status = transfer->reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (!transfer->finish(Transfer::Expect::CompleteFile)) {
+        m_signatureFailure = status == 404
+            ? tr("The listing is not signed: the server has no signature for it.")
+            : tr("The listing's signature could not be fetched: %1").arg(transfer->errorString());
+    }
+    m_signatureBody.close();
+    decide();
+}
+
+// Once the page, and its signature where one is needed, are in.
+void ListingCheck::decide()
+{
+    if (m_ended || !m_listingDone)
+        return;
+    if (!m_listingFailure.isEmpty()) {
+        // Its signature no longer matters.
+        if (m_signatureTransfer)
+            m_signatureTransfer->reply()->disconnect(this);
+        m_signatureTransfer.reset();
+        return end(m_listingFailure);
+    }
+    if (m_signatureTransfer)
+        return;
+    if (const QString problem = signatureProblem(); !problem.isEmpty())
+        return end(problem + u' ' + tr("Nothing is offered."));
     m_body.open(QIODevice::ReadOnly);
     m_entries = parseListing(m_body);
     m_body.close();
@@ -84,8 +133,25 @@ void ListingCheck::downloadFinished(QNetworkReply *reply)
     end(m_offer.reason);
 }
 
+// Empty when the page may be believed: no keys, or a good signature.
+QString ListingCheck::signatureProblem()
+{
+    if (m_context.publicKeys.isEmpty())
+        return {};
+    if (!m_signatureFailure.isEmpty())
+        return m_signatureFailure;
+    const QString folder = m_platform + u'/' + qtVersionField(m_identity);
+    ListingVerifier verifier(m_context.publicKeys, folder, m_context.listingMaxAgeDays);
+    if (!verifier.verify(m_body.data(), m_signatureBody.data()))
+        return verifier.errorString();
+    SupportLog::write(QStringLiteral("Listing signature verified; published ")
+                      + verifier.published().toString(Qt::ISODate));
+    return {};
+}
+
 void ListingCheck::end(const QString &reason)
 {
+    m_ended = true;
     m_offer.reason = reason;
     Q_EMIT finished();
 }

@@ -3,13 +3,13 @@
 #include "updatercontext.h"
 
 #include <QBuffer>
+#include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <memory>
 
-class QNetworkAccessManager;
 class QNetworkReply;
 
 namespace Tarvino {
@@ -31,7 +31,9 @@ Offer decideOffer(const QStringList &entries, const QString &identity);
 
 // The check at start: fetches the listing of the identity's platform and Qt
 // version, keeps the page as it came in "ListOfExecutables.html" in the working
-// directory, and decides what is offered.
+// directory, and decides what is offered. With publisher keys, the page's
+// signature is fetched alongside, and nothing is offered from a page it does
+// not vouch for.
 //
 // The request goes through the manager given, and whoever receives that
 // manager's finished() hands the reply to downloadFinished(). finished() is
@@ -56,14 +58,24 @@ Q_SIGNALS:
     void finished();
 
 private:
+    void signatureFinished();
+    void decide();
+    QString signatureProblem();
     void end(const QString &reason = {});
 
     QNetworkAccessManager &m_manager;
+    QNetworkAccessManager m_signatureManager;
     const UpdaterContext m_context;
     const QString m_platform;
     const QString m_identity;
     QBuffer m_body;
+    QBuffer m_signatureBody;
     std::unique_ptr<Transfer> m_transfer;
+    std::unique_ptr<Transfer> m_signatureTransfer;
+    bool m_listingDone = false;
+    bool m_ended = false;
+    QString m_listingFailure;
+    QString m_signatureFailure;
     QStringList m_entries;
     Offer m_offer;
 };

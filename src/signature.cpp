@@ -4,6 +4,9 @@
 #  include <sodium.h>
 #endif
 
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <QTimeZone>
 #include <QtEndian>
 
 #include <condition_variable>
@@ -15,21 +18,48 @@ namespace Tarvino {
 
 namespace {
 
-#if TARVINO_HAVE_SODIUM
-// Keeps the name and the bytes apart, so that no shift of the boundary between
-// them gives the same message.
-QByteArray messagePrefix(const QString &fileName)
+// The length keeps a text and what follows it apart, so that no shift of the
+// boundary between them gives the same message.
+void appendWithLength(QByteArray &message, const QString &text)
 {
-    const QByteArray name = fileName.toUtf8();
-    QByteArray prefix("Tarvino build signature 1");
-    prefix.append('\0');
+    const QByteArray utf8 = text.toUtf8();
     char length[4];
-    qToBigEndian<quint32>(quint32(name.size()), length);
-    prefix.append(length, 4);
-    prefix.append(name);
-    return prefix;
+    qToBigEndian<quint32>(quint32(utf8.size()), length);
+    message.append(length, 4);
+    message.append(utf8);
 }
 
+QByteArray buildMessageHead(const QString &fileName)
+{
+    QByteArray head("Tarvino build signature 1");
+    head.append('\0');
+    appendWithLength(head, fileName);
+    return head;
+}
+
+QByteArray listingMessageHead(const QString &folder, const QDateTime &published)
+{
+    QByteArray head("Tarvino listing signature 1");
+    head.append('\0');
+    appendWithLength(head, folder);
+    char seconds[8];
+    qToBigEndian<qint64>(published.toSecsSinceEpoch(), seconds);
+    head.append(seconds, 8);
+    return head;
+}
+
+// "2026-01-15T09:30:00Z", the same on every Qt version.
+QString utcText(const QDateTime &time)
+{
+    return time.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+}
+
+QString translated(const char *text)
+{
+    return QCoreApplication::translate("Tarvino::ListingVerifier", text);
+}
+
+#if TARVINO_HAVE_SODIUM
 bool sodiumReady()
 {
     static const bool ready = sodium_init() >= 0;
@@ -48,13 +78,25 @@ bool signaturesSupported()
 #endif
 }
 
-QByteArray builtInPublicKey()
+QList<QByteArray> builtInPublicKeys()
 {
 #ifdef TARVINO_UPDATE_PUBLIC_KEY
-    return fromBase64Line(TARVINO_UPDATE_PUBLIC_KEY, PublicKeySize);
+    return publicKeysFromText(TARVINO_UPDATE_PUBLIC_KEY);
 #else
     return {};
 #endif
+}
+
+QList<QByteArray> publicKeysFromText(const QByteArray &text)
+{
+    QList<QByteArray> keys;
+    for (const QByteArray &part : text.split(',')) {
+        const QByteArray key = fromBase64Line(part, PublicKeySize);
+        if (key.isEmpty())
+            return {};
+        keys.append(key);
+    }
+    return keys;
 }
 
 QByteArray fromBase64Line(const QByteArray &text, int expectedSize)
@@ -72,15 +114,13 @@ struct SignatureStream::State
     crypto_sign_state sodium;
 };
 
-SignatureStream::SignatureStream(const QString &fileName) : m_state(std::make_unique<State>())
+void SignatureStream::start(const QByteArray &head)
 {
+    m_state = std::make_unique<State>();
     sodiumReady();
     crypto_sign_init(&m_state->sodium);
-    const QByteArray prefix = messagePrefix(fileName);
-    update(prefix.constData(), prefix.size());
+    update(head.constData(), head.size());
 }
-
-SignatureStream::~SignatureStream() = default;
 
 void SignatureStream::update(const char *data, qint64 size)
 {
@@ -88,14 +128,22 @@ void SignatureStream::update(const char *data, qint64 size)
                        static_cast<unsigned long long>(size));
 }
 
-bool SignatureStream::verify(const QByteArray &publicKey, const QByteArray &signature)
+bool SignatureStream::verify(const QList<QByteArray> &publicKeys, const QByteArray &signature) const
 {
-    if (publicKey.size() != PublicKeySize || signature.size() != SignatureSize)
+    if (signature.size() != SignatureSize)
         return false;
-    return crypto_sign_final_verify(&m_state->sodium,
-                                    reinterpret_cast<const unsigned char *>(signature.constData()),
-                                    reinterpret_cast<const unsigned char *>(publicKey.constData()))
-        == 0;
+    for (const QByteArray &publicKey : publicKeys) {
+        if (publicKey.size() != PublicKeySize)
+            continue;
+        // Verifying ends the hash; each key gets its own copy of it.
+        crypto_sign_state state = m_state->sodium;
+        if (crypto_sign_final_verify(&state, reinterpret_cast<const unsigned char *>(signature.constData()),
+                                     reinterpret_cast<const unsigned char *>(publicKey.constData()))
+            == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 QByteArray SignatureStream::sign(const QByteArray &secretKey)
@@ -128,14 +176,93 @@ struct SignatureStream::State
 {
 };
 
-SignatureStream::SignatureStream(const QString &) {}
-SignatureStream::~SignatureStream() = default;
+void SignatureStream::start(const QByteArray &) {}
 void SignatureStream::update(const char *, qint64) {}
-bool SignatureStream::verify(const QByteArray &, const QByteArray &) { return false; }
+bool SignatureStream::verify(const QList<QByteArray> &, const QByteArray &) const { return false; }
 QByteArray SignatureStream::sign(const QByteArray &) { return {}; }
 bool generateKeyPair(QByteArray *, QByteArray *) { return false; }
 
 #endif
+
+SignatureStream::SignatureStream(const QString &fileName)
+{
+    start(buildMessageHead(fileName));
+}
+
+SignatureStream::SignatureStream(const QString &folder, const QDateTime &published)
+{
+    start(listingMessageHead(folder, published));
+}
+
+SignatureStream::~SignatureStream() = default;
+
+namespace {
+constexpr char ListingSignatureTitle[] = "Tarvino listing signature 1";
+}
+
+QByteArray ListingSignature::toText() const
+{
+    return QByteArray(ListingSignatureTitle) + "\nfolder: " + folder.toUtf8() + "\npublished: "
+        + utcText(published).toLatin1() + "\nsignature: " + signature.toBase64() + '\n';
+}
+
+bool ListingSignature::fromText(const QByteArray &text)
+{
+    static const QRegularExpression form(
+        QStringLiteral("\\A%1\\nfolder: ([^\\n]+)\\npublished: (\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ)\\n"
+                       "signature: ([^\\n]*)\\n?\\z")
+            .arg(QLatin1String(ListingSignatureTitle)));
+    const QRegularExpressionMatch match = form.match(QString::fromUtf8(text));
+    if (!match.hasMatch())
+        return false;
+    const QDateTime time = QDateTime::fromString(match.captured(2), Qt::ISODate);
+    const QByteArray decoded = fromBase64Line(match.captured(3).toLatin1(), SignatureSize);
+    if (!time.isValid() || decoded.isEmpty())
+        return false;
+    folder = match.captured(1);
+    published = time.toUTC();
+    signature = decoded;
+    return true;
+}
+
+ListingVerifier::ListingVerifier(const QList<QByteArray> &publicKeys, const QString &folder, int maxAgeDays)
+    : m_publicKeys(publicKeys), m_folder(folder), m_maxAgeDays(maxAgeDays)
+{
+}
+
+bool ListingVerifier::verify(const QByteArray &page, const QByteArray &signatureFile, const QDateTime &now)
+{
+    m_published = {};
+    ListingSignature signature;
+    if (!signature.fromText(signatureFile)) {
+        m_error = translated("The listing's signature is malformed.");
+        return false;
+    }
+    if (signature.folder != m_folder) {
+        m_error = translated("The listing is signed for %1, not for %2.").arg(signature.folder, m_folder);
+        return false;
+    }
+    SignatureStream stream(signature.folder, signature.published);
+    stream.update(page.constData(), page.size());
+    if (!stream.verify(m_publicKeys, signature.signature)) {
+        m_error = translated("The listing does not bear the publisher's signature: it was changed after "
+                             "signing, or signed with another key.");
+        return false;
+    }
+    // Only a signed time tells how old the listing is: a stale one may hide a fix.
+    const qint64 age = signature.published.secsTo(now);
+    if (m_maxAgeDays > 0 && age > qint64(m_maxAgeDays) * 86400) {
+        m_error = translated("The listing was published %1 days ago, on %2; this updater accepts none older "
+                             "than %3 days.")
+                      .arg(age / 86400)
+                      .arg(utcText(signature.published))
+                      .arg(m_maxAgeDays);
+        return false;
+    }
+    m_published = signature.published;
+    m_error.clear();
+    return true;
+}
 
 struct VerifyingWriter::Hasher
 {
@@ -215,10 +342,10 @@ qint64 VerifyingWriter::writeData(const char *data, qint64 size)
     return written;
 }
 
-bool VerifyingWriter::verify(const QByteArray &publicKey, const QByteArray &signature)
+bool VerifyingWriter::verify(const QList<QByteArray> &publicKeys, const QByteArray &signature)
 {
     m_hasher->drain();
-    return m_stream.verify(publicKey, signature);
+    return m_stream.verify(publicKeys, signature);
 }
 
 } // namespace Tarvino

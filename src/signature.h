@@ -1,21 +1,29 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QIODevice>
+#include <QList>
 #include <QString>
 
 #include <memory>
 
-// Detached Ed25519 signatures of builds (Ed25519ph, so that the bytes can be
-// hashed as they stream in). A signature covers the build's file name and its
-// bytes: an older signed build served under a newer name does not verify.
+// Detached Ed25519 signatures of builds and listings (Ed25519ph, so that the
+// bytes can be hashed as they stream in). A build's signature covers its file
+// name and its bytes: an older signed build served under a newer name does not
+// verify. A listing's covers the folder it lists, the time it was published and
+// the page: a page of another folder, or one edited after signing, does not.
 namespace Tarvino {
 
 // False when the program was built without libsodium.
 bool signaturesSupported();
 
-// The publisher's public key built into this program; empty when none is.
-QByteArray builtInPublicKey();
+// The publisher's public keys built into this program, one or more while a key
+// is being replaced; empty when none is. Whatever any of them signed is accepted.
+QList<QByteArray> builtInPublicKeys();
+
+// Keys in their text form, separated by commas; empty when any one is malformed.
+QList<QByteArray> publicKeysFromText(const QByteArray &text);
 
 inline constexpr int PublicKeySize = 32;
 inline constexpr int SecretKeySize = 64;
@@ -27,18 +35,63 @@ QByteArray fromBase64Line(const QByteArray &text, int expectedSize);
 class SignatureStream
 {
 public:
+    // A build's message; update() then adds its bytes.
     explicit SignatureStream(const QString &fileName);
+    // A listing's message: the folder it lists ("Windows/6.10.1") and when it
+    // was published, in whole seconds; update() then adds the page.
+    SignatureStream(const QString &folder, const QDateTime &published);
     ~SignatureStream();
     SignatureStream(const SignatureStream &) = delete;
     SignatureStream &operator=(const SignatureStream &) = delete;
 
     void update(const char *data, qint64 size);
-    bool verify(const QByteArray &publicKey, const QByteArray &signature);
+    // True when any of the keys made the signature.
+    bool verify(const QList<QByteArray> &publicKeys, const QByteArray &signature) const;
     QByteArray sign(const QByteArray &secretKey);
 
 private:
+    void start(const QByteArray &head);
+
     struct State;
     std::unique_ptr<State> m_state;
+};
+
+// A listing page's signature file, "index.html.sig" in the Signatures folder
+// beside the listed one. Four lines of UTF-8 text:
+//   Tarvino listing signature 1
+//   folder: Windows/6.10.1
+//   published: 2026-01-15T09:30:00Z
+//   signature: <base64 of the 64-byte signature>
+struct ListingSignature
+{
+    QString folder;
+    QDateTime published; // UTC, whole seconds
+    QByteArray signature;
+
+    QByteArray toText() const;
+    // False when the text is not exactly of that form.
+    bool fromText(const QByteArray &text);
+};
+
+// Judges a listing page by its signature file before anything in it is believed.
+class ListingVerifier
+{
+public:
+    // maxAgeDays > 0 also refuses a listing published longer ago than that.
+    ListingVerifier(const QList<QByteArray> &publicKeys, const QString &folder, int maxAgeDays = 0);
+
+    bool verify(const QByteArray &page, const QByteArray &signatureFile,
+                const QDateTime &now = QDateTime::currentDateTimeUtc());
+    QString errorString() const { return m_error; }
+    // After a good verify(): when the publisher signed the page.
+    QDateTime published() const { return m_published; }
+
+private:
+    QList<QByteArray> m_publicKeys;
+    QString m_folder;
+    int m_maxAgeDays;
+    QString m_error;
+    QDateTime m_published;
 };
 
 // Passes everything written to it on to another device and into a signature
@@ -52,7 +105,7 @@ public:
     ~VerifyingWriter() override;
 
     // Waits for the hashing to catch up, then checks the signature.
-    bool verify(const QByteArray &publicKey, const QByteArray &signature);
+    bool verify(const QList<QByteArray> &publicKeys, const QByteArray &signature);
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }

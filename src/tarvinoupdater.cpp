@@ -192,7 +192,7 @@ Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
     target.appDir = appDir;
     target.executableName = executableName;
     target.backupName = currentVersion();
-    target.publicKey = context.publicKey;
+    target.publicKeys = context.publicKeys;
     target.transferTimeout = context.transferTimeout;
     target.minimumRate = context.minimumRate;
     target.caCertificates = context.caCertificates;

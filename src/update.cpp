@@ -41,7 +41,7 @@ void Update::start()
     if (!m_staging->open())
         return end(false, m_staging->errorString());
 
-    if (m_target.publicKey.isEmpty())
+    if (m_target.publicKeys.isEmpty())
         return requestBuild();
     if (!signaturesSupported())
         return end(false, tr("This updater was built without signature checking."));
@@ -114,7 +114,7 @@ bool Update::install()
         return false;
     }
     if (m_verifier) {
-        if (!m_verifier->verify(m_target.publicKey, m_signature)) {
+        if (!m_verifier->verify(m_target.publicKeys, m_signature)) {
             m_error = tr("The build does not bear the publisher's signature.");
             return false;
         }

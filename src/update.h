@@ -27,12 +27,12 @@ class VerifyingWriter;
 struct UpdateTarget
 {
     QUrl buildUrl;
-    QUrl signatureUrl;        // fetched only when publicKey is set
+    QUrl signatureUrl;        // fetched only when publicKeys are set
     QString signedName;       // the build's name as the publisher signed it
     QString appDir;           // the application directory, ending in "/"
     QString executableName;   // the installed program in appDir
     QString backupName;       // the old program's name afterwards
-    QByteArray publicKey;     // empty: builds are not signature-checked
+    QList<QByteArray> publicKeys; // empty: builds are not signature-checked
     std::chrono::milliseconds transferTimeout{30000};
     MinimumRate minimumRate;
     // How long the new program is watched before it counts as running: a build

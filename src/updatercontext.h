@@ -15,6 +15,7 @@
 namespace Tarvino {
 
 QUrl builtInDownloadBaseUrl();
+int builtInListingMaxAgeDays();
 
 // What the updater takes from its surroundings. The program uses the defaults;
 // tests point a window at their own server, folder and arguments through it.
@@ -29,8 +30,11 @@ struct UpdaterContext
     QString appDir;
     // Unset: the process's own command line.
     std::optional<QStringList> arguments;
-    // The publisher's Ed25519 public key; empty: builds are not signature-checked.
-    QByteArray publicKey = builtInPublicKey();
+    // The publisher's Ed25519 public keys; empty: neither listings nor builds are
+    // signature-checked.
+    QList<QByteArray> publicKeys = builtInPublicKeys();
+    // Above 0: a listing published longer ago than this is refused.
+    int listingMaxAgeDays = builtInListingMaxAgeDays();
     // Trusted besides the system's certificate authorities; for tests' own.
     QList<QSslCertificate> caCertificates;
 };

@@ -1,11 +1,14 @@
 #include "testsupport.h"
 
+#include "signature.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimeZone>
 
 #ifdef Q_OS_LINUX
 #  include <unistd.h>
@@ -148,6 +151,26 @@ QByteArray listingPage(const QList<QByteArray> &entries)
         page += "<li><a href=\"" + entry + "\">" + entry + "</a></li>\n";
     page += "</ul>\n</body>\n</html>\n";
     return page;
+}
+
+KeyPair KeyPair::make()
+{
+    KeyPair keys;
+    if (!Tarvino::generateKeyPair(&keys.publicKey, &keys.secretKey))
+        qWarning("no key pair: built without libsodium");
+    return keys;
+}
+
+QByteArray listingSignatureFile(const QByteArray &secretKey, const QByteArray &page, const QString &folder,
+                                const QDateTime &published)
+{
+    Tarvino::ListingSignature signature;
+    signature.folder = folder;
+    signature.published = QDateTime::fromSecsSinceEpoch(published.toSecsSinceEpoch(), QTimeZone::utc());
+    Tarvino::SignatureStream stream(folder, signature.published);
+    stream.update(page.constData(), page.size());
+    signature.signature = stream.sign(secretKey);
+    return signature.toText();
 }
 
 EngineFixture::EngineFixture()

@@ -4,6 +4,7 @@
 #include "update.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QString>
@@ -21,6 +22,8 @@ inline const QByteArray Newer = "Tarvino-6.10.1-20260101.exe";
 inline const QByteArray ListingPath = "/Windows/6.10.1/Executables/";
 inline const QByteArray NewerPath = ListingPath + Newer;
 inline const QByteArray SignaturePath = "/Windows/6.10.1/Signatures/" + Newer + ".sig";
+inline const QByteArray ListingSignaturePath = "/Windows/6.10.1/Signatures/index.html.sig";
+inline const QString ListingFolder = QStringLiteral("Windows/6.10.1");
 inline const QByteArray OldBytes = "#!/bin/false\nthe old build\n";
 inline const QString Lock = QStringLiteral(".Tarvíno.exe.lock");
 inline const QString Log = QStringLiteral("TarvinoUpdater.log");
@@ -101,6 +104,18 @@ bool runsAsRoot();
 
 // A directory page as Python's http.server writes it.
 QByteArray listingPage(const QList<QByteArray> &entries);
+
+struct KeyPair
+{
+    QByteArray publicKey;
+    QByteArray secretKey;
+    static KeyPair make();
+};
+
+// The signature file of a listing page, as the publisher's tool writes it.
+QByteArray listingSignatureFile(const QByteArray &secretKey, const QByteArray &page,
+                                const QString &folder = TestNames::ListingFolder,
+                                const QDateTime &published = QDateTime::currentDateTimeUtc());
 
 // An application folder holding the old program, a server, and updates run
 // straight through the engine, without a window.

@@ -1,9 +1,13 @@
+#include "listingcheck.h"
 #include "signature.h"
 #include "testsupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 #include <sodium.h>
 
@@ -13,23 +17,40 @@ namespace {
 
 using namespace TestNames;
 
-struct KeyPair
-{
-    QByteArray publicKey;
-    QByteArray secretKey;
-};
-
 KeyPair makeKeys()
 {
-    KeyPair keys;
-    generateKeyPair(&keys.publicKey, &keys.secretKey);
-    return keys;
+    return KeyPair::make();
 }
 
 const KeyPair &publisherKeys()
 {
     static const KeyPair keys = makeKeys();
     return keys;
+}
+
+// The key a publisher moves to; updaters carry both meanwhile.
+const KeyPair &nextKeys()
+{
+    static const KeyPair keys = makeKeys();
+    return keys;
+}
+
+QList<QByteArray> bothKeys()
+{
+    return {publisherKeys().publicKey, nextKeys().publicKey};
+}
+
+// The signed message, signed by libsodium itself rather than by our own signer.
+QByteArray sodiumSignature(const QByteArray &secretKey, const QByteArray &message)
+{
+    crypto_sign_state state;
+    crypto_sign_init(&state);
+    crypto_sign_update(&state, reinterpret_cast<const unsigned char *>(message.constData()),
+                       static_cast<unsigned long long>(message.size()));
+    QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
+    crypto_sign_final_create(&state, reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+                             reinterpret_cast<const unsigned char *>(secretKey.constData()));
+    return signature;
 }
 
 QByteArray signatureLine(const QByteArray &secretKey, const QString &name, const QByteArray &bytes)
@@ -50,6 +71,8 @@ private slots:
     void streamCoversNameAndBytes();
     void signedUpdates_data();
     void signedUpdates();
+    void signedListings_data();
+    void signedListings();
     void withoutKeyNoSignatureIsFetched();
     void knownAnswer();
     void signingTool();
@@ -58,6 +81,9 @@ private slots:
 void SignatureTest::initTestCase()
 {
     QVERIFY(signaturesSupported());
+    // The listing check keeps its page in the working directory.
+    static QTemporaryDir workDir;
+    QVERIFY(QDir::setCurrent(workDir.path()));
 }
 
 void SignatureTest::streamCoversNameAndBytes()
@@ -73,12 +99,20 @@ void SignatureTest::streamCoversNameAndBytes()
     SignatureStream inPieces("ab");
     inPieces.update("c", 1);
     inPieces.update("d", 1);
-    QVERIFY(inPieces.verify(keys.publicKey, good));
+    QVERIFY(inPieces.verify({keys.publicKey}, good));
+    QVERIFY(inPieces.verify({makeKeys().publicKey, keys.publicKey}, good)); // any of the keys
 
     // Moving the boundary between name and bytes is a different message.
     SignatureStream shifted("a");
     shifted.update("bcd", 3);
-    QVERIFY(!shifted.verify(keys.publicKey, good));
+    QVERIFY(!shifted.verify({keys.publicKey}, good));
+
+    // Keys as they are built in: one, or several separated by commas; one bad one spoils the list.
+    const QByteArray key = keys.publicKey.toBase64();
+    QCOMPARE(publicKeysFromText(key), QList<QByteArray>{keys.publicKey});
+    QCOMPARE(publicKeysFromText(key + ',' + key).size(), 2);
+    for (const QByteArray &bad : {key + ",", key + ",," + key, "," + key, key + ",x", QByteArray()})
+        QVERIFY2(publicKeysFromText(bad).isEmpty(), bad.constData());
 
     QCOMPARE(fromBase64Line(good.toBase64() + "\n", SignatureSize), good);
     QVERIFY(fromBase64Line("not base64 at all!", SignatureSize).isEmpty());
@@ -103,6 +137,8 @@ void SignatureTest::signedUpdates_data()
 
     QTest::newRow("good signature")
         << build << 200 << signatureLine(publisher.secretKey, Newer, build) << QString();
+    QTest::newRow("signed with the next key")
+        << build << 200 << signatureLine(nextKeys().secretKey, Newer, build) << QString();
     QTest::newRow("good signature, 12 MiB build")
         << large << 200 << signatureLine(publisher.secretKey, Newer, large) << QString();
     QTest::newRow("one flipped byte")
@@ -133,7 +169,7 @@ void SignatureTest::signedUpdates()
     if (signatureStatus == 200)
         f.server.setResponse(SignaturePath, TestHttpServer::ok(signature));
     Tarvino::UpdateTarget target = f.target();
-    target.publicKey = publisherKeys().publicKey;
+    target.publicKeys = bothKeys();
 
     QString error;
     const bool updated = f.run(target, &error);
@@ -150,6 +186,78 @@ void SignatureTest::signedUpdates()
     QCOMPARE(folderFiles(f.appDir.path()), QStringList{Exe});
 }
 
+void SignatureTest::signedListings_data()
+{
+    QTest::addColumn<QByteArray>("signatureFile"); // empty: none on the server
+    QTest::addColumn<int>("maxAgeDays");
+    QTest::addColumn<QString>("refusal");          // empty: the newer build is offered
+
+    const QByteArray page = listingPage({Older, Newer});
+    const QByteArray secret = publisherKeys().secretKey;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QByteArray good = listingSignatureFile(secret, page, ListingFolder, now);
+    const QString notSigned = "The listing does not bear the publisher's signature: it was changed after signing, "
+                              "or signed with another key.";
+
+    QTest::newRow("signed") << good << 0 << QString();
+    QTest::newRow("signed with the next key") << listingSignatureFile(nextKeys().secretKey, page) << 0 << QString();
+    QTest::newRow("a year old, no limit") << listingSignatureFile(secret, page, ListingFolder, now.addDays(-365))
+                                          << 0 << QString();
+    QTest::newRow("29 days old, limit 30") << listingSignatureFile(secret, page, ListingFolder, now.addDays(-29))
+                                           << 30 << QString();
+    const QDateTime stale = QDateTime::fromSecsSinceEpoch(now.addDays(-40).toSecsSinceEpoch(), QTimeZone::utc());
+    QTest::newRow("40 days old, limit 30")
+        << listingSignatureFile(secret, page, ListingFolder, stale) << 30
+        << QString("The listing was published 40 days ago, on %1; this updater accepts none older than 30 days.")
+               .arg(stale.toString("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+    QTest::newRow("unsigned") << QByteArray() << 0
+                              << "The listing is not signed: the server has no signature for it.";
+    QTest::newRow("edited after signing")
+        << listingSignatureFile(secret, listingPage({Older})) << 0 << notSigned;
+    QTest::newRow("signed with another key") << listingSignatureFile(makeKeys().secretKey, page) << 0 << notSigned;
+    QTest::newRow("signed for another folder")
+        << listingSignatureFile(secret, page, "Windows/6.9.0") << 0
+        << "The listing is signed for Windows/6.9.0, not for Windows/6.10.1.";
+    QTest::newRow("another folder's signature, relabelled")
+        << listingSignatureFile(secret, page, "Windows/6.9.0").replace("6.9.0", "6.10.1") << 0 << notSigned;
+    QByteArray backdated = good;
+    backdated.replace(now.date().toString(Qt::ISODate).toLatin1(), "2020-01-01");
+    QTest::newRow("time of publishing changed") << backdated << 0 << notSigned;
+    const QString malformed = "The listing's signature is malformed.";
+    QTest::newRow("a bare signature line") << good.mid(good.indexOf("signature: ") + 11) << 0 << malformed;
+    QTest::newRow("CRLF lines") << QByteArray(good).replace("\n", "\r\n") << 0 << malformed;
+    QTest::newRow("time without zone") << QByteArray(good).replace("Z\n", "\n") << 0 << malformed;
+}
+
+// Straight through the listing check, without a window.
+void SignatureTest::signedListings()
+{
+    QFETCH(QByteArray, signatureFile);
+    QFETCH(int, maxAgeDays);
+    QFETCH(QString, refusal);
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse(ListingPath, TestHttpServer::ok(listingPage({Older, Newer})));
+    if (!signatureFile.isEmpty())
+        server.setResponse(ListingSignaturePath, TestHttpServer::ok(signatureFile));
+    UpdaterContext context;
+    context.downloadBaseUrl = server.baseUrl();
+    context.transferTimeout = std::chrono::milliseconds(5000);
+    context.publicKeys = bothKeys();
+    context.listingMaxAgeDays = maxAgeDays;
+    QNetworkAccessManager manager;
+    ListingCheck check(manager, context, "Windows", Identity);
+    connect(&manager, &QNetworkAccessManager::finished, &check, &ListingCheck::downloadFinished);
+    QSignalSpy finished(&check, &ListingCheck::finished);
+    check.start();
+    QVERIFY(finished.wait(10000));
+
+    QCOMPARE(server.requestCount(ListingSignaturePath), 1);
+    QCOMPARE(check.offer().entry, refusal.isEmpty() ? QString::fromLatin1(Newer) : QString());
+    QCOMPARE(check.offer().reason, refusal.isEmpty() ? QString() : refusal + " Nothing is offered.");
+}
+
 void SignatureTest::withoutKeyNoSignatureIsFetched()
 {
     EngineFixture f;
@@ -159,7 +267,7 @@ void SignatureTest::withoutKeyNoSignatureIsFetched()
     QCOMPARE(f.server.requestedPaths(), QList<QByteArray>{NewerPath});
 }
 
-// The message as documented, signed by libsodium itself rather than by our own
+// The messages as documented, signed by libsodium itself rather than by our own
 // signer: a change to the format on both sides at once would not show otherwise.
 void SignatureTest::knownAnswer()
 {
@@ -177,17 +285,20 @@ void SignatureTest::knownAnswer()
     message += QByteArray::fromHex("0000001c") + name.toUtf8() + bytes; // 28 bytes: "í" takes two
     QCOMPARE(name.toUtf8().size(), 0x1c);
 
-    crypto_sign_state state;
-    crypto_sign_init(&state);
-    crypto_sign_update(&state, reinterpret_cast<const unsigned char *>(message.constData()),
-                       static_cast<unsigned long long>(message.size()));
-    QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
-    crypto_sign_final_create(&state, reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-                             reinterpret_cast<const unsigned char *>(secretKey.constData()));
-
     SignatureStream stream(name);
     stream.update(bytes.constData(), bytes.size());
-    QVERIFY(stream.verify(publicKey, signature));
+    QVERIFY(stream.verify({publicKey}, sodiumSignature(secretKey, message)));
+
+    // A listing: the folder with its length, the time of publishing as 8 bytes
+    // of seconds since 1970 (2026-01-15T09:30:00Z), then the page.
+    const QByteArray page = listingPage({Newer});
+    QByteArray listingMessage = QByteArray("Tarvino listing signature 1") + '\0';
+    listingMessage += QByteArray::fromHex("0000000e") + "Windows/6.10.1" + QByteArray::fromHex("000000006968b398") + page;
+    const QByteArray file = "Tarvino listing signature 1\nfolder: Windows/6.10.1\npublished: 2026-01-15T09:30:00Z\n"
+                            "signature: " + sodiumSignature(secretKey, listingMessage).toBase64() + '\n';
+    ListingVerifier verifier({publicKey}, ListingFolder);
+    QVERIFY2(verifier.verify(page, file), qPrintable(verifier.errorString()));
+    QCOMPARE(verifier.published(), QDateTime(QDate(2026, 1, 15), QTime(9, 30), QTimeZone::utc()));
 }
 
 void SignatureTest::signingTool()
@@ -242,8 +353,29 @@ void SignatureTest::signingTool()
     // What the tool writes is what the updater checks.
     SignatureStream stream(QString::fromLatin1(Newer));
     stream.update("the build's bytes", 17);
-    QVERIFY(stream.verify(fromBase64Line(publicKey, PublicKeySize),
+    QVERIFY(stream.verify({fromBase64Line(publicKey, PublicKeySize)},
                           fromBase64Line(readFile(dir.filePath("build.sig")), SignatureSize)));
+
+    // Listings, and a key list as an updater carries while a key is replaced.
+    QByteArray nextKey;
+    QCOMPARE(run({"keygen", "next.key"}, &nextKey), 0);
+    const QString keys = QString::fromLatin1(key + ',' + nextKey.trimmed());
+    QVERIFY(writeFile(dir.filePath("index.html"), listingPage({Newer})));
+    QCOMPARE(run({"sign-listing", "next.key", "index.html", "--folder", ListingFolder, "--published",
+                  "2026-01-15T09:30:00Z", "--output", "index.html.sig"}), 0);
+    QByteArray said;
+    QCOMPARE(run({"verify-listing", keys, "index.html", "index.html.sig", "--folder", ListingFolder}, &said), 0);
+    QVERIFY2(said.contains("published 2026-01-15T09:30:00Z"), said.constData());
+    QVERIFY(run({"verify-listing", QString::fromLatin1(key), "index.html", "index.html.sig", "--folder",
+                 ListingFolder}) != 0);
+    QVERIFY(run({"verify-listing", keys, "index.html", "index.html.sig", "--folder", "Windows/6.9.0"}) != 0);
+    QVERIFY(run({"sign-listing", "next.key", "index.html", "--folder", ListingFolder, "--published", "soon"}) != 0);
+    QCOMPARE(run({"sign", "next.key", "local.exe", "--name", QString::fromLatin1(Newer), "--output", "next.sig"}), 0);
+    QCOMPARE(run({"verify", keys, "local.exe", "next.sig", "--name", QString::fromLatin1(Newer)}), 0);
+
+    ListingVerifier verifier(publicKeysFromText(keys.toLatin1()), ListingFolder);
+    QVERIFY2(verifier.verify(listingPage({Newer}), readFile(dir.filePath("index.html.sig"))),
+             qPrintable(verifier.errorString()));
 }
 
 QTEST_GUILESS_MAIN(SignatureTest)

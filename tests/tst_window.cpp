@@ -116,8 +116,11 @@ void WindowTest::failureKeepsTheWindowOpen()
     f.serveListing({Older, Newer});
     Tarvino::UpdaterContext context = f.context();
     if (withKey) {
+        const KeyPair keys = KeyPair::make();
+        f.server.setResponse(ListingSignaturePath,
+                             TestHttpServer::ok(listingSignatureFile(keys.secretKey, listingPage({Older, Newer}))));
         f.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
-        context.publicKey = QByteArray(32, 'k');
+        context.publicKeys = {keys.publicKey};
     }
     TarvinoUpdater window(context);
     window.show();

@@ -27,7 +27,7 @@ Tarvino::UpdaterContext WindowFixture::context(const QString &identity, int time
     context.appDir = appDir.path();
     context.arguments = QStringList{QStringLiteral("TarvinoUpdater"), identity};
     // Whatever key this build carries: tests of signed updates bring their own.
-    context.publicKey.clear();
+    context.publicKeys.clear();
     return context;
 }
 

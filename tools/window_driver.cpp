@@ -2,7 +2,8 @@
 // either ends as soon as the window is up ("check", which prints the window's
 // text) or presses Ok and lets the update run to its end ("update"). APP_DIR and IDENTITY may be "-": then the
 // driver's own directory and its built-in identity are used, as in the program.
-// PUBLIC_KEY (base64) replaces the built-in key; "none" checks no signature.
+// PUBLIC_KEY (base64, or several separated by commas) replaces the built-in keys;
+// "none" checks no signature.
 //
 // Usage: tarvino_window_driver check|update BASE_URL APP_DIR IDENTITY [PUBLIC_KEY]
 //
@@ -16,6 +17,7 @@
 // is renamed over the program, and wait there until FILE is gone (a minute at most).
 
 #include "fileops.h"
+#include "signature.h"
 #include "tarvinoupdater.h"
 
 #include <QApplication>
@@ -72,8 +74,15 @@ int main(int argc, char *argv[])
     if (args[3] != u"-")
         context.appDir = args[3];
     context.arguments = args[4] == u"-" ? QStringList{args[0]} : QStringList{args[0], args[4]};
-    if (args.size() == 6)
-        context.publicKey = args[5] == u"none" ? QByteArray() : QByteArray::fromBase64(args[5].toLatin1());
+    if (args.size() == 6 && args[5] != u"none") {
+        context.publicKeys = Tarvino::publicKeysFromText(args[5].toLatin1());
+        if (context.publicKeys.isEmpty()) {
+            QTextStream(stderr) << "malformed public key: " << args[5] << '\n';
+            return 2;
+        }
+    } else if (args.size() == 6) {
+        context.publicKeys.clear();
+    }
 
     // Tests with their own certificate authority name its certificate here.
     if (const QString ca = qEnvironmentVariable("TARVINO_DRIVER_CA_FILE"); !ca.isEmpty())
