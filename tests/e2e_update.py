@@ -7,10 +7,11 @@ Usage: e2e_update.py REPOSITORY WINDOW_DRIVER [TARVINOSIGN]
 """
 import http.server
 import re
+import subprocess
 import threading
 import urllib.request
 
-from e2e_support import EXE, IDENTITY, NEWEST, UpdateCase, main, program, serve_python
+from e2e_support import EXE, IDENTITY, NEWEST, Tools, UpdateCase, main, program, serve_python
 
 
 class ForwardingProxy(http.server.BaseHTTPRequestHandler):
@@ -98,6 +99,19 @@ class PythonHttpServer(UpdateCase):
         result = self.update(base, public)
         self.check_updated(result)
         self.assertIn(f"Firma verificada: {NEWEST}", result.stderr)
+
+    def test_update_signed_with_the_second_of_two_keys(self):
+        # A publisher part-way through a key change: the updater carries the old
+        # key and the new one, and the release is signed with the new one only.
+        old_key = subprocess.run([Tools.sign_tool, "keygen", str(self.tmp / "old.key")], capture_output=True,
+                                 text=True, check=True).stdout.strip()
+        new_key = self.publish(signed=True)
+        base = self.serve()
+        result = self.update(base, old_key, mode="check")
+        self.assertIn("does not bear the publisher's signature", result.stdout)
+        result = self.update(base, f"{old_key},{new_key}")
+        self.check_updated(result)
+        self.assertIn("Listing signature verified", (self.app / "TarvinoUpdater.log").read_text())
 
 
 if __name__ == "__main__":

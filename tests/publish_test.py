@@ -100,6 +100,47 @@ class Publish(unittest.TestCase):
                                 capture_output=True, text=True)
         self.assertEqual(verify.returncode, 0, verify.stderr)
 
+        # The page is signed for its folder; --reindex --sign signs it anew, and a
+        # publish without the key says that the signature no longer holds.
+        page = target.parent / "index.html"
+        page_signature = signature.parent / "index.html.sig"
+        verify_page = [SIGN_TOOL, "verify-listing", public.stdout.strip(), str(page), str(page_signature),
+                       "--folder", "Windows/6.10.1"]
+        self.assertEqual(subprocess.run(verify_page, capture_output=True).returncode, 0)
+        (target.parent / "Tarvino-6.10.1-20260201.exe").write_bytes(b"copied by hand")
+        self.assertEqual(self.publish("--reindex").returncode, 0)
+        self.assertNotEqual(subprocess.run(verify_page, capture_output=True).returncode, 0)
+        self.assertEqual(self.publish("--reindex", "--sign", str(key)).returncode, 0)
+        self.assertEqual(subprocess.run(verify_page, capture_output=True).returncode, 0)
+        result = self.publish(str(self.build), "6.10.1", "20260301")
+        self.assertIn("index.html.sig no longer matches", result.stderr)
+
+    def test_page_is_replaced_in_one_step(self):
+        # A reader holding the old page reads it whole; the page itself is never
+        # opened for writing, only renamed into place (as is its signature).
+        self.assertEqual(self.publish(str(self.build), "6.10.1", "20250101").returncode, 0)
+        page = self.dir / "release/Windows/6.10.1/Executables/index.html"
+        trace = self.dir / "trace.txt"
+        with open(page, "rb") as reader:
+            old = page.read_bytes()
+            env = dict(os.environ, TARVINO_SIGN=SIGN_TOOL or "")
+            key = self.dir / "publisher.key"
+            subprocess.run([SIGN_TOOL, "keygen", str(key)], capture_output=True, check=True)
+            result = subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat,openat2,creat,truncate,rename,"
+                                     "renameat,renameat2", "-o", str(trace), str(REPO / "scripts/publish"),
+                                     "--release-dir", str(self.dir / "release"), "--sign", str(key),
+                                     str(self.build), "6.10.1", "20260115"], capture_output=True, text=True, env=env)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(reader.read(), old)
+        self.assertIn(b"20260115", page.read_bytes())
+        lines = trace.read_text().splitlines()
+        renames = [line for line in lines if "rename" in line and line.rstrip().endswith("= 0")
+                   and ('/index.html"' in line or '/index.html.sig"' in line)]
+        self.assertEqual(len(renames), 2, "\n".join(lines))
+        writes = [line for line in lines if '/index.html' in line and "rename" not in line
+                  and any(flag in line for flag in ("O_WRONLY", "O_RDWR", "O_TRUNC", "O_CREAT", "creat(", "truncate("))]
+        self.assertEqual(writes, [])
+
 
 if __name__ == "__main__":
     REPO = Path(sys.argv.pop(1))
