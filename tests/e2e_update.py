@@ -111,7 +111,7 @@ class PythonHttpServer(UpdateCase):
         self.assertIn("does not bear the publisher's signature", result.stdout)
         result = self.update(base, f"{old_key},{new_key}")
         self.check_updated(result)
-        self.assertIn("Listing signature verified", (self.app / "TarvinoUpdater.log").read_text())
+        self.assertIn("Listing signature verified", (self.app / "TarvinoUpdater.log").read_text(encoding="utf-8"))
 
 
 if __name__ == "__main__":

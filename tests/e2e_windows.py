@@ -105,6 +105,8 @@ class WindowsUpdate(unittest.TestCase):
         result = self.update(public)
         self.check_updated(result)
         self.assertIn(f"Firma verificada: {NEWEST}", result.stderr)
+        # The page was signed by the Windows TarvinoSign and checked by the Windows updater.
+        self.assertIn("Listing signature verified", (self.app / "TarvinoUpdater.log").read_text(encoding="utf-8"))
 
     def test_update_on_an_exfat_drive(self):
         # A portable program on a USB stick: no hard links there, so the old program is kept by a copy.

@@ -55,7 +55,8 @@ int main(int argc, char *argv[])
     if (const QString pauseFile = qEnvironmentVariable("TARVINO_PAUSE_BEFORE_SWAP"); !pauseFile.isEmpty()) {
         Tarvino::setFileStepHook([pauseFile](const char *step, const QString &path) {
             if (qstrcmp(step, "rename") == 0 && QFileInfo(path).fileName() == u"Tarvíno.exe") {
-                QFile(pauseFile).open(QIODevice::WriteOnly);
+                if (QFile marker(pauseFile); !marker.open(QIODevice::WriteOnly))
+                    qFatal("cannot create %s", qPrintable(pauseFile));
                 for (QDeadlineTimer wait(60000); QFile::exists(pauseFile) && !wait.hasExpired();)
                     QThread::msleep(10);
             }
