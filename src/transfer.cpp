@@ -133,7 +133,7 @@ QString Transfer::failureReason(Expect expect) const
     if (!m_writeError.isEmpty())
         return tr("The file could not be written: %1").arg(m_writeError);
     if (m_tooLarge)
-        return tr("The answer is larger than %1 MiB.").arg(m_maxBytes / (1024 * 1024));
+        return tr("The answer is larger than %1.").arg(QLocale().formattedDataSize(m_maxBytes, 0));
     if (m_tooSlow) {
         return tr("The transfer was slower than %1/s for %2 seconds, so it was given up.")
             .arg(QLocale().formattedDataSize(m_minimumRate.bytesPerSecond, 0))

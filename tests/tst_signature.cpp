@@ -227,6 +227,8 @@ void SignatureTest::signedListings_data()
     QTest::newRow("a bare signature line") << good.mid(good.indexOf("signature: ") + 11) << 0 << malformed;
     QTest::newRow("CRLF lines") << QByteArray(good).replace("\n", "\r\n") << 0 << malformed;
     QTest::newRow("time without zone") << QByteArray(good).replace("Z\n", "\n") << 0 << malformed;
+    QTest::newRow("larger than a signature file") << good + QByteArray(4096, '\n') << 0
+        << "The listing's signature could not be fetched: The answer is larger than 4 KiB.";
 }
 
 // Straight through the listing check, without a window.
