@@ -15,7 +15,6 @@ namespace Tarvino {
 
 namespace {
 constexpr qint64 MaxListingSize = 16 * 1024 * 1024;
-constexpr qint64 MaxSignatureFileSize = 4096;
 }
 
 Offer decideOffer(const QStringList &entries, const QString &identity)
@@ -57,24 +56,18 @@ void ListingCheck::start()
         return end(tr("This updater was built without signature checking."));
     const QUrl url = listingUrl(m_context.downloadBaseUrl, m_platform, m_identity);
     SupportLog::write(QStringLiteral("Listing: ") + url.toString());
-    QNetworkReply *reply =
-        m_manager.get(makeRequest(url, m_context.transferTimeout, m_context.caCertificates));
-    m_body.setData({});
-    m_body.open(QIODevice::WriteOnly);
-    m_transfer = std::make_unique<Transfer>(reply, &m_body, MaxListingSize, m_context.minimumRate);
+    m_transfer = fetchIntoBuffer(m_manager, makeRequest(url, m_context.transferTimeout, m_context.caCertificates),
+                                 &m_body, MaxListingSize, m_context.minimumRate);
 
     if (!signedListing)
         return;
     // Fetched alongside the page, so that checking it costs no extra round trip.
     const QUrl signature =
         signatureUrl(m_context.downloadBaseUrl, m_platform, m_identity, QStringLiteral("index.html"));
-    QNetworkReply *signatureReply =
-        m_signatureManager.get(makeRequest(signature, m_context.transferTimeout, m_context.caCertificates));
-    m_signatureBody.setData({});
-    m_signatureBody.open(QIODevice::WriteOnly);
     m_signatureTransfer =
-        std::make_unique<Transfer>(signatureReply, &m_signatureBody, MaxSignatureFileSize, m_context.minimumRate);
-    connect(signatureReply, &QNetworkReply::finished, this, &ListingCheck::signatureFinished);
+        fetchIntoBuffer(m_signatureManager, makeRequest(signature, m_context.transferTimeout, m_context.caCertificates),
+                        &m_signatureBody, MaxSignatureFileSize, m_context.minimumRate);
+    connect(m_signatureTransfer->reply(), &QNetworkReply::finished, this, &ListingCheck::signatureFinished);
 }
 
 void ListingCheck::downloadFinished(QNetworkReply *reply)

@@ -18,6 +18,9 @@ namespace Tarvino {
 
 namespace {
 
+// Starts both the signed message and the signature file of a listing.
+constexpr char ListingSignatureTitle[] = "Tarvino listing signature 1";
+
 // The length keeps a text and what follows it apart, so that no shift of the
 // boundary between them gives the same message.
 void appendWithLength(QByteArray &message, const QString &text)
@@ -39,7 +42,7 @@ QByteArray buildMessageHead(const QString &fileName)
 
 QByteArray listingMessageHead(const QString &folder, const QDateTime &published)
 {
-    QByteArray head("Tarvino listing signature 1");
+    QByteArray head(ListingSignatureTitle);
     head.append('\0');
     appendWithLength(head, folder);
     char seconds[8];
@@ -195,10 +198,6 @@ SignatureStream::SignatureStream(const QString &folder, const QDateTime &publish
 }
 
 SignatureStream::~SignatureStream() = default;
-
-namespace {
-constexpr char ListingSignatureTitle[] = "Tarvino listing signature 1";
-}
 
 QByteArray ListingSignature::toText() const
 {

@@ -28,6 +28,8 @@ QList<QByteArray> publicKeysFromText(const QByteArray &text);
 inline constexpr int PublicKeySize = 32;
 inline constexpr int SecretKeySize = 64;
 inline constexpr int SignatureSize = 64;
+// The most a signature file may hold; they take a few hundred bytes.
+inline constexpr qint64 MaxSignatureFileSize = 4096;
 
 // The text form of keys and signatures: base64 on one line.
 QByteArray fromBase64Line(const QByteArray &text, int expectedSize);

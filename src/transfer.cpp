@@ -1,7 +1,9 @@
 #include "transfer.h"
 
+#include <QBuffer>
 #include <QIODevice>
 #include <QLocale>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslCertificate>
@@ -211,6 +213,15 @@ QString Transfer::checkLength(Expect expect) const
     if (length != m_received)
         return tr("The transfer ended after %1 of %2 bytes.").arg(m_received).arg(length);
     return {};
+}
+
+std::unique_ptr<Transfer> fetchIntoBuffer(QNetworkAccessManager &manager, const QNetworkRequest &request,
+                                          QBuffer *body, qint64 maxBytes, MinimumRate minimumRate)
+{
+    body->close();
+    body->setData({});
+    body->open(QIODevice::WriteOnly);
+    return std::make_unique<Transfer>(manager.get(request), body, maxBytes, minimumRate);
 }
 
 } // namespace Tarvino

@@ -10,7 +10,9 @@
 #include <chrono>
 #include <memory>
 
+class QBuffer;
 class QIODevice;
+class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
 class QSslCertificate;
@@ -98,5 +100,10 @@ private:
     QString m_error;
     QByteArray m_buffer;
 };
+
+// Sends a GET for a small answer kept in memory (a listing, a signature): the
+// body is emptied and opened for writing, and the answer streams into it.
+std::unique_ptr<Transfer> fetchIntoBuffer(QNetworkAccessManager &manager, const QNetworkRequest &request,
+                                          QBuffer *body, qint64 maxBytes, MinimumRate minimumRate);
 
 } // namespace Tarvino

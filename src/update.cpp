@@ -17,7 +17,6 @@
 namespace Tarvino {
 
 namespace {
-constexpr qint64 MaxSignatureSize = 4096;
 // Left free on the program's drive beside a build, for the system and other programs.
 constexpr qint64 FreeSpaceMargin = 32 * 1024 * 1024;
 }
@@ -46,12 +45,10 @@ void Update::start()
     if (!signaturesSupported())
         return end(false, tr("This updater was built without signature checking."));
     // Fetched before the build, so that the build can be checked as it streams in.
-    m_signatureBody.setData({});
-    m_signatureBody.open(QIODevice::WriteOnly);
-    QNetworkReply *reply =
-        m_signatureManager.get(makeRequest(m_target.signatureUrl, m_target.transferTimeout, m_target.caCertificates));
-    m_transfer = std::make_unique<Transfer>(reply, &m_signatureBody, MaxSignatureSize, m_target.minimumRate);
-    connect(reply, &QNetworkReply::finished, this, &Update::signatureFinished);
+    m_transfer = fetchIntoBuffer(m_signatureManager,
+                                 makeRequest(m_target.signatureUrl, m_target.transferTimeout, m_target.caCertificates),
+                                 &m_signatureBody, MaxSignatureFileSize, m_target.minimumRate);
+    connect(m_transfer->reply(), &QNetworkReply::finished, this, &Update::signatureFinished);
 }
 
 void Update::signatureFinished()

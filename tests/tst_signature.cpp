@@ -17,21 +17,16 @@ namespace {
 
 using namespace TestNames;
 
-KeyPair makeKeys()
-{
-    return KeyPair::make();
-}
-
 const KeyPair &publisherKeys()
 {
-    static const KeyPair keys = makeKeys();
+    static const KeyPair keys = KeyPair::make();
     return keys;
 }
 
 // The key a publisher moves to; updaters carry both meanwhile.
 const KeyPair &nextKeys()
 {
-    static const KeyPair keys = makeKeys();
+    static const KeyPair keys = KeyPair::make();
     return keys;
 }
 
@@ -88,7 +83,7 @@ void SignatureTest::initTestCase()
 
 void SignatureTest::streamCoversNameAndBytes()
 {
-    const KeyPair keys = makeKeys();
+    const KeyPair keys = KeyPair::make();
     const auto signatureOf = [&](const QString &name, const QByteArray &bytes) {
         SignatureStream stream(name);
         stream.update(bytes.constData(), bytes.size());
@@ -100,7 +95,7 @@ void SignatureTest::streamCoversNameAndBytes()
     inPieces.update("c", 1);
     inPieces.update("d", 1);
     QVERIFY(inPieces.verify({keys.publicKey}, good));
-    QVERIFY(inPieces.verify({makeKeys().publicKey, keys.publicKey}, good)); // any of the keys
+    QVERIFY(inPieces.verify({KeyPair::make().publicKey, keys.publicKey}, good)); // any of the keys
 
     // Moving the boundary between name and bytes is a different message.
     SignatureStream shifted("a");
@@ -127,7 +122,7 @@ void SignatureTest::signedUpdates_data()
     QTest::addColumn<QString>("failure");         // empty: the update succeeds
 
     const KeyPair &publisher = publisherKeys();
-    const KeyPair other = makeKeys();
+    const KeyPair other = KeyPair::make();
     const QByteArray build = recorderProgram();
     QByteArray flipped = build;
     flipped[flipped.size() / 2] = char(flipped[flipped.size() / 2] ^ 0x01);
@@ -214,7 +209,7 @@ void SignatureTest::signedListings_data()
                               << "The listing is not signed: the server has no signature for it.";
     QTest::newRow("edited after signing")
         << listingSignatureFile(secret, listingPage({Older})) << 0 << notSigned;
-    QTest::newRow("signed with another key") << listingSignatureFile(makeKeys().secretKey, page) << 0 << notSigned;
+    QTest::newRow("signed with another key") << listingSignatureFile(KeyPair::make().secretKey, page) << 0 << notSigned;
     QTest::newRow("signed for another folder")
         << listingSignatureFile(secret, page, "Windows/6.9.0") << 0
         << "The listing is signed for Windows/6.9.0, not for Windows/6.10.1.";

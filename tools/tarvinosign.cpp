@@ -176,13 +176,14 @@ int signListing(const QString &secretPath, const QString &pagePath, const QStrin
     if (!hashFile(pagePath, stream))
         return 1;
     signature.signature = stream.sign(secretKey);
+    const QByteArray text = signature.toText();
     // Read back as the updater will, so that no folder name the file cannot carry is signed.
     ListingSignature check;
-    if (signature.signature.isEmpty() || !check.fromText(signature.toText()) || check.folder != folder) {
+    if (signature.signature.isEmpty() || !check.fromText(text) || check.folder != folder) {
         err() << "cannot sign a listing for the folder \"" << folder << "\"\n";
         return 1;
     }
-    return writeOutput(signature.toText(), output) ? 0 : 1;
+    return writeOutput(text, output) ? 0 : 1;
 }
 
 int verifyListing(const QString &publicKeyText, const QString &pagePath, const QString &signaturePath,

@@ -75,14 +75,13 @@ int main(int argc, char *argv[])
     if (args[3] != u"-")
         context.appDir = args[3];
     context.arguments = args[4] == u"-" ? QStringList{args[0]} : QStringList{args[0], args[4]};
-    if (args.size() == 6 && args[5] != u"none") {
-        context.publicKeys = Tarvino::publicKeysFromText(args[5].toLatin1());
-        if (context.publicKeys.isEmpty()) {
+    if (args.size() == 6) {
+        const bool none = args[5] == u"none";
+        context.publicKeys = none ? QList<QByteArray>() : Tarvino::publicKeysFromText(args[5].toLatin1());
+        if (!none && context.publicKeys.isEmpty()) {
             QTextStream(stderr) << "malformed public key: " << args[5] << '\n';
             return 2;
         }
-    } else if (args.size() == 6) {
-        context.publicKeys.clear();
     }
 
     // Tests with their own certificate authority name its certificate here.
