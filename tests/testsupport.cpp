@@ -19,6 +19,13 @@ QByteArray recorderProgram()
     return readFile(QStringLiteral(TARVINO_RECORDER));
 }
 
+QByteArray startRecord(const QString &dir)
+{
+    QByteArray record;
+    QTest::qWaitFor([&] { return (record = readFile(dir + u'/' + u"started.txt")) != "<missing>"; }, 10000);
+    return record;
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);

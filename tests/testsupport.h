@@ -42,6 +42,10 @@ constexpr int NoHardLinks = 1;
 // The tests' stand-in for the application: a real program that records how it
 // was started in "started.txt" beside itself.
 QByteArray recorderProgram();
+// What the recorder wrote in `dir`, once it can be read (at most 10 s), or "<missing>".
+// Its record is renamed into place, and on Windows the rename's own handle still
+// keeps readers out for a moment after the name appears.
+QByteArray startRecord(const QString &dir);
 
 // The file's bytes, or "<missing>".
 QByteArray readFile(const QString &path);
