@@ -122,8 +122,9 @@ void TestHttpServer::answer(QTcpSocket *socket, const QByteArray &path)
 
 void TestHttpServer::drip(QTcpSocket *socket, QByteArray rest, int chunk, int intervalMs)
 {
-    socket->write(rest.left(chunk));
-    rest.remove(0, qMin<qsizetype>(chunk, rest.size()));
+    const qsizetype sent = m_dripsHeld ? 0 : qMin<qsizetype>(chunk, rest.size());
+    socket->write(rest.left(sent));
+    rest.remove(0, sent);
     if (rest.isEmpty()) {
         socket->disconnectFromHost();
         return;

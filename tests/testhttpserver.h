@@ -50,6 +50,9 @@ public:
 
     void setResponse(const QByteArray &path, const Response &response);
 
+    // While held, dripped bodies send nothing more, so that a client stays mid-download.
+    void setDripsHeld(bool held) { m_dripsHeld = held; }
+
     QList<QByteArray> requestedPaths() const { return m_requestedPaths; }
     int requestCount(const QByteArray &path) const { return m_requestedPaths.count(path); }
 
@@ -62,6 +65,7 @@ private:
     QHash<QByteArray, Response> m_responses;
     QHash<QTcpSocket *, QByteArray> m_pending;
     QList<QByteArray> m_requestedPaths;
+    bool m_dripsHeld = false;
 };
 
 Q_DECLARE_METATYPE(TestHttpServer::Response)

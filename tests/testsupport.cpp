@@ -22,7 +22,7 @@ QByteArray recorderProgram()
 QByteArray startRecord(const QString &dir)
 {
     QByteArray record;
-    QTest::qWaitFor([&] { return (record = readFile(dir + u'/' + u"started.txt")) != "<missing>"; }, 10000);
+    (void)QTest::qWaitFor([&] { return (record = readFile(dir + QStringLiteral("/started.txt"))) != "<missing>"; }, 10000);
     return record;
 }
 

@@ -168,6 +168,7 @@ void CrashTest::twoUpdatersOnOneFolder()
                 QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(paused), 60000);
             else
                 QTRY_VERIFY_WITH_TIMEOUT(server.requestCount(NewerPath) == 1, 60000);
+            server.setDripsHeld(!atSwap);
             const QStringList during = folderFilesOfTheUpdate(appDir.path());
             startDriver(second, "check", server, appDir.path(), workDir.path());
             QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 60000);
@@ -176,6 +177,7 @@ void CrashTest::twoUpdatersOnOneFolder()
             QCOMPARE(folderFilesOfTheUpdate(appDir.path()), during);
             QCOMPARE(readFile(appDir.filePath(Exe)), OldBytes);
             QVERIFY(QFile::remove(paused) || !atSwap);
+            server.setDripsHeld(false);
             QTRY_VERIFY_WITH_TIMEOUT(first.state() == QProcess::NotRunning, 60000);
             QVERIFY2(first.exitCode() == 0, first.readAllStandardError().constData());
         }
