@@ -8,8 +8,10 @@
 #if defined(Q_OS_WIN)
 #  include <windows.h>
 #else
+#  include <cerrno>
 #  include <csignal>
 #  include <cstring>
+#  include <fcntl.h>
 #  include <sys/wait.h>
 #  include <unistd.h>
 #endif
@@ -55,17 +57,40 @@ void LaunchWatch::start(const QString &program, const QString &workingDir, std::
     const QByteArray path = QFile::encodeName(program);
     const QByteArray dir = QFile::encodeName(workingDir);
     char *const argv[] = {const_cast<char *>(path.constData()), nullptr};
-    const pid_t pid = ::fork();
-    if (pid < 0)
+    // The child reports a failed exec through this pipe, which a good exec closes:
+    // a program that cannot be started is told from one that ends with status 127.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
         return end(Outcome::Failed, tr("it could not be started: %1").arg(FileOps::describe(errno)));
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        const int error = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        return end(Outcome::Failed, tr("it could not be started: %1").arg(FileOps::describe(error)));
+    }
     if (pid == 0) {
         // Only what is safe between fork and exec: its own session, so that it outlives us.
         ::setsid();
         if (::chdir(dir.constData()) == 0)
             ::execv(path.constData(), argv);
+        const int error = errno;
+        [[maybe_unused]] const ssize_t written = ::write(report[1], &error, sizeof error);
         ::_exit(127);
     }
+    ::close(report[1]);
+    int execError = 0;
+    ssize_t got;
+    do {
+        got = ::read(report[0], &execError, sizeof execError);
+    } while (got < 0 && errno == EINTR);
+    ::close(report[0]);
     m_pid = pid;
+    if (got == sizeof execError) {
+        ::waitpid(pid, nullptr, 0);
+        m_pid = 0;
+        return end(Outcome::Failed, tr("it could not be started: %1").arg(FileOps::describe(execError)));
+    }
 #endif
     m_watching.start();
     m_poll.start();
@@ -80,18 +105,16 @@ void LaunchWatch::poll()
         GetExitCodeProcess(m_handle, &code);
         if (code == 0)
             return end(Outcome::EndedWell);
-        return end(Outcome::Failed, tr("it ended at once with status 0x%1").arg(code, 8, 16, QLatin1Char('0')));
+        return end(Outcome::Failed, tr("it ended with status 0x%1").arg(code, 8, 16, QLatin1Char('0')));
     }
 #else
     int status = 0;
     if (::waitpid(pid_t(m_pid), &status, WNOHANG) == m_pid) {
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
             return end(Outcome::EndedWell);
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
-            return end(Outcome::Failed, tr("it could not be started"));
         if (WIFEXITED(status))
-            return end(Outcome::Failed, tr("it ended at once with status %1").arg(WEXITSTATUS(status)));
-        return end(Outcome::Failed, tr("it ended at once with signal %1 (%2)")
+            return end(Outcome::Failed, tr("it ended with status %1").arg(WEXITSTATUS(status)));
+        return end(Outcome::Failed, tr("it was ended by signal %1 (%2)")
                                         .arg(WTERMSIG(status))
                                         .arg(QString::fromLocal8Bit(::strsignal(WTERMSIG(status)))));
     }

@@ -142,6 +142,11 @@ QString Transfer::failureReason(Expect expect) const
             .arg(m_minimumRate.window.count() / 1000.0);
     }
 
+    // Its 3xx status would only say that the server answered with a redirect.
+    if (m_reply->error() == QNetworkReply::InsecureRedirectError) {
+        return tr("The server sent the request on to a less safe address, which is not followed: %1")
+            .arg(m_reply->url().resolved(QUrl::fromEncoded(m_reply->rawHeader("Location"))).toString());
+    }
     const QVariant statusAttribute = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int status = statusAttribute.toInt();
     if (statusAttribute.isValid() && (status < 200 || status > 299)) {
@@ -164,9 +169,6 @@ QString Transfer::failureReason(Expect expect) const
     case QNetworkReply::SslHandshakeFailedError:
         return tr("The server's certificate is not trusted: %1")
             .arg(m_sslErrors.isEmpty() ? m_reply->errorString() : m_sslErrors.join(QStringLiteral("; ")));
-    case QNetworkReply::InsecureRedirectError:
-        return tr("The server sent the request on to a less safe address, which is not followed: %1")
-            .arg(m_reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString());
     default:
         return m_reply->errorString();
     }

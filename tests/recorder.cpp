@@ -5,8 +5,10 @@
 // open during its update would, and then writes "stopped.txt".
 //
 // Tests tell builds apart by bytes appended to this program, which it ignores,
-// except for two endings: "\0exit N" ends it at once with status N, recording
-// nothing, as a build that cannot run would; "\0stay" is as --stay.
+// except for these endings: "\0exit N" ends it at once with status N, recording
+// nothing, as a build that cannot run would, and "\0exit N after MS" does so
+// after MS milliseconds; "\0abort" ends it by a signal (on Windows, status 3);
+// "\0stay" is as --stay.
 
 #include <chrono>
 #include <cstdlib>
@@ -47,8 +49,13 @@ int main(int argc, char *argv[])
     const fs::path self = ownPath(error);
     const fs::path dir = self.parent_path();
     const std::string ending = ownEnding(self);
-    if (ending.rfind("exit ", 0) == 0)
+    if (ending.rfind("exit ", 0) == 0) {
+        if (const std::size_t after = ending.find(" after "); after != std::string::npos)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ending.c_str() + after + 7)));
         return std::atoi(ending.c_str() + 5);
+    }
+    if (ending == "abort")
+        std::abort();
     const fs::path partial = dir / "started.txt.part";
     {
         std::ofstream out(partial, std::ios::binary);

@@ -115,7 +115,8 @@ void TestHttpServer::answer(QTcpSocket *socket, const QByteArray &path)
         socket->disconnectFromHost();
         break;
     case Response::Mode::Drip:
-        drip(socket, body, response.dripChunk, response.dripIntervalMs);
+        socket->write(body.left(response.sentAtOnce));
+        drip(socket, body.mid(response.sentAtOnce), response.dripChunk, response.dripIntervalMs);
         break;
     }
 }

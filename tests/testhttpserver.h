@@ -32,6 +32,7 @@ public:
         int delayMs = 0;          // before answering at all
         qint64 truncateAt = -1;   // Truncate: bytes of the body actually sent
         int dripChunk = 1024;     // Drip
+        qint64 sentAtOnce = 0;    // Drip: bytes of the body sent before the drip
         int dripIntervalMs = 10;  // Drip
         bool contentLength = true;
         bool chunked = false;     // the body in chunked framing; the modes act on the framed bytes

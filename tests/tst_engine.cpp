@@ -60,7 +60,11 @@ void EngineTest::goodUpdate()
     QVERIFY(QFile::setPermissions(f.appPath(Exe), before));
     const QFileDevice::Permissions oldPermissions = QFile::permissions(f.appPath(Exe));
     const QByteArray program = recorderProgram();
-    f.server.setResponse(NewerPath, TestHttpServer::ok(program));
+    // Hosts move files: a redirect on the same server is followed.
+    TestHttpServer::Response moved = TestHttpServer::status(301, "Moved Permanently");
+    moved.headers = {{"Location", "/moved/" + Newer}};
+    f.server.setResponse(NewerPath, moved);
+    f.server.setResponse("/moved/" + Newer, TestHttpServer::ok(program));
     if (backupTaken)
         QVERIFY(writeFile(f.appPath(Identity), "an earlier backup"));
 
@@ -108,6 +112,11 @@ void EngineTest::failedDownloads_data()
     // over 1.5 s here) ends it.
     QTest::newRow("trickle") << TestHttpServer::dripped(program, 1, 100)
                              << "The transfer was slower than 1 KiB/s for 1.5 seconds, so it was given up.";
+    // Judged window by window: a fast start does not pay for a trickle after it.
+    TestHttpServer::Response fastThenTrickle = TestHttpServer::dripped(program, 1, 100);
+    fastThenTrickle.sentAtOnce = 64 * 1024;
+    QTest::newRow("fast start, then a trickle") << fastThenTrickle
+        << "The transfer was slower than 1 KiB/s for 1.5 seconds, so it was given up.";
 
     // Complete chunked framing, yet shorter than the length the server announced.
     TestHttpServer::Response shortChunked = TestHttpServer::ok(program.left(50));
@@ -181,16 +190,35 @@ void EngineTest::newBuildIsWatched_data()
     QTest::addColumn<bool>("kept");
     QTest::addColumn<bool>("backupTaken");
     QTest::addColumn<bool>("undoFails");
+    QTest::addColumn<QString>("why"); // how the message says it, after "could not run on this computer: "
     const QByteArray recorder = recorderProgram();
-    const QByteArray exits3 = recorder + QByteArray("\0exit 3", 7);
-    QTest::newRow("keeps running: kept") << recorder + QByteArray("\0stay", 5) << true << false << false;
-    QTest::newRow("ends at once with status 3: undone") << exits3 << false << false << false;
-    QTest::newRow("status 3, backup name taken: the earlier backup stays") << exits3 << false << true << false;
-    QTest::newRow("not a program at all: undone") << QByteArray("not a program at all") << false << false << false;
+    const auto ending = [&recorder](const char *text) { return recorder + '\0' + text; };
 #ifdef Q_OS_WIN
-    QTest::newRow("needs a DLL that is not there: undone") << readFile(TARVINO_NEEDS_DLL) << false << false << false;
+    const auto status = [](int code) { return QString::asprintf("it ended with status 0x%08x", code); };
+    const QString aborted = status(3);
+#else
+    const auto status = [](int code) { return QString::asprintf("it ended with status %d", code); };
+    const QString aborted = "it was ended by signal 6 (Aborted)";
 #endif
-    QTest::newRow("every rename of the undo fails: the next start puts it back") << exits3 << false << false << true;
+    const QByteArray exits3 = ending("exit 3");
+    QTest::newRow("keeps running: kept") << ending("stay") << true << false << false << QString();
+    QTest::newRow("ends at once with status 3: undone") << exits3 << false << false << false << status(3);
+    QTest::newRow("ends with status 3 after half a second: undone")
+        << ending("exit 3 after 500") << false << false << false << status(3);
+    QTest::newRow("ends with status 127: said as it is") << ending("exit 127") << false << false << false
+                                                         << status(127);
+    QTest::newRow("ended by a signal: undone") << ending("abort") << false << false << false << aborted;
+    QTest::newRow("status 3, backup name taken: the earlier backup stays")
+        << exits3 << false << true << false << status(3);
+    // The system's own reason follows, whatever it is on this system.
+    QTest::newRow("not a program at all: undone")
+        << QByteArray("not a program at all") << false << false << false << "it could not be started: ";
+#ifdef Q_OS_WIN
+    QTest::newRow("needs a DLL that is not there: undone")
+        << readFile(TARVINO_NEEDS_DLL) << false << false << false << status(int(0xc0000135));
+#endif
+    QTest::newRow("every rename of the undo fails: the next start puts it back")
+        << exits3 << false << false << true << status(3);
 }
 
 // The new program is watched for a while: one that cannot run here is undone,
@@ -201,6 +229,7 @@ void EngineTest::newBuildIsWatched()
     QFETCH(bool, kept);
     QFETCH(bool, backupTaken);
     QFETCH(bool, undoFails);
+    QFETCH(QString, why);
     EngineFixture f;
     const QByteArray old = recorderProgram() + QByteArray("\0old", 4);
     QVERIFY(writeFile(f.appPath(Exe), old));
@@ -231,7 +260,8 @@ void EngineTest::newBuildIsWatched()
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("stopped.txt")), 10000);
         return;
     }
-    QVERIFY2(error.startsWith("The new version could not run on this computer: "), qPrintable(error));
+    QVERIFY2(error.startsWith("The new version could not run on this computer: " + why), qPrintable(error));
+    QVERIFY2(why.endsWith(u' ') || error.at(48 + why.size()) == u'.', qPrintable(error));
     if (undoFails) {
         QVERIFY2(error.endsWith("It will be put back when the updater next starts."), qPrintable(error));
         QVERIFY(QFile::exists(f.appPath(Journal)));

@@ -5,6 +5,7 @@
 #include "supportlog.h"
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QProcess>
 #include <QScopeGuard>
@@ -180,25 +181,36 @@ void InstallationTest::newProgramTakesOldPermissions_data()
 {
     QTest::addColumn<uint>("old");
     QTest::addColumn<uint>("installed");
+    QTest::addColumn<bool>("linksWork");
+    // Without hard links the backup is a copy, which must stay as runnable as the program was.
+    for (const bool linksWork : {true, false}) {
+        const char *drive = linksWork ? "" : ", no hard links";
 #ifdef Q_OS_WIN
-    QTest::newRow("plain: the staging file's hidden attribute goes")
-        << uint(FILE_ATTRIBUTE_ARCHIVE) << uint(FILE_ATTRIBUTE_ARCHIVE);
-    QTest::newRow("a hidden program stays hidden")
-        << uint(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN) << uint(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN);
+        QTest::addRow("plain: the staging file's hidden attribute goes%s", drive)
+            << uint(FILE_ATTRIBUTE_ARCHIVE) << uint(FILE_ATTRIBUTE_ARCHIVE) << linksWork;
+        QTest::addRow("a hidden program stays hidden%s", drive)
+            << uint(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN)
+            << uint(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN) << linksWork;
 #else
-    QTest::newRow("0755") << 0755u << 0755u;
-    QTest::newRow("0750") << 0750u << 0750u;
-    QTest::newRow("0644: owner-execute added") << 0644u << 0744u;
+        QTest::addRow("0755%s", drive) << 0755u << 0755u << linksWork;
+        QTest::addRow("0750%s", drive) << 0750u << 0750u << linksWork;
+        QTest::addRow("0644: owner-execute added%s", drive) << 0644u << 0744u << linksWork;
 #endif
+    }
 }
 
 void InstallationTest::newProgramTakesOldPermissions()
 {
     QFETCH(uint, old);
     QFETCH(uint, installed);
+    QFETCH(bool, linksWork);
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
     const QString exe = appDir + Exe;
+    auto clearHook = qScopeGuard([] { setFileStepHook({}); });
+    setFileStepHook([linksWork](const char *step, const QString &) {
+        return !linksWork && qstrcmp(step, "link") == 0 ? TestNames::NoHardLinks : 0;
+    });
     QVERIFY(writeFile(exe, "old"));
     StagingFile staging(appDir, Exe);
     QVERIFY(staging.open());
@@ -214,14 +226,16 @@ void InstallationTest::newProgramTakesOldPermissions()
     QVERIFY2(installation.install(staging.path(), "Tarvino-6.10.1-1"), qPrintable(installation.errorString()));
     staging.release();
     QVERIFY(installation.commit());
+    const auto mode = [](const QString &path) {
 #ifdef Q_OS_WIN
-    QCOMPARE(uint(GetFileAttributesW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(exe).utf16()))),
-             installed);
+        return uint(GetFileAttributesW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16())));
 #else
-    struct stat status;
-    QVERIFY(::stat(QFile::encodeName(exe).constData(), &status) == 0);
-    QCOMPARE(uint(status.st_mode & 07777), installed);
+        struct stat status;
+        return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? uint(status.st_mode & 07777) : 0u;
 #endif
+    };
+    QCOMPARE(mode(exe), installed);
+    QCOMPARE(mode(appDir + "Tarvino-6.10.1-1"), old);
 }
 
 void InstallationTest::supportLogKeepsItsNewestLines()
@@ -337,7 +351,16 @@ void InstallationTest::interruptedSwapIsRepaired()
 {
     QTemporaryDir dir;
     const QString appDir = dir.path() + u'/';
-    QVERIFY(writeFile(appDir + u'.' + Exe + ".old-1a2b3c4d", "old"));
+    // Two programs set aside, by two updates: the newer one is the program.
+    const QString older = appDir + u'.' + Exe + ".old-1a2b3c4d";
+    const QString newer = appDir + u'.' + Exe + ".old-9f9f9f9f";
+    QVERIFY(writeFile(older, "older"));
+    QVERIFY(writeFile(newer, "old"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (const auto &[path, time] : {std::pair{older, now.addDays(-2)}, std::pair{newer, now.addDays(-1)}}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(time, QFileDevice::FileModificationTime));
+    }
     QVERIFY(writeFile(appDir + StagingFile::prefix(Exe) + "1a2b3c4d", "new, never moved in"));
 
     recoverInterruptedUpdate(appDir, Exe);

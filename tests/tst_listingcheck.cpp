@@ -109,12 +109,16 @@ void ListingCheckTest::listingPages()
     QFETCH(QString, possible);
 
     WindowFixture f;
-    f.server.setResponse(ListingPath, TestHttpServer::ok(page));
+    // A folder moved on the same server is followed there.
+    TestHttpServer::Response moved = TestHttpServer::status(302, "Found");
+    moved.headers = {{"Location", "/moved/"}};
+    f.server.setResponse(ListingPath, moved);
+    f.server.setResponse("/moved/", TestHttpServer::ok(page));
     auto window = f.open();
 
     QCOMPARE(labelText(*window), versionsText(Identity, possible));
     QCOMPARE(button(*window, QDialogButtonBox::Ok)->isEnabled(), possible != u"None");
-    QCOMPARE(f.server.requestedPaths(), QList<QByteArray>{ListingPath});
+    QCOMPARE(f.server.requestedPaths(), QList<QByteArray>({ListingPath, "/moved/"}));
 }
 
 void ListingCheckTest::failedChecks_data()

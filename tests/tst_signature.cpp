@@ -200,11 +200,14 @@ void SignatureTest::signedListings_data()
                                           << 0 << QString();
     QTest::newRow("29 days old, limit 30") << listingSignatureFile(secret, page, ListingFolder, now.addDays(-29))
                                            << 30 << QString();
-    const QDateTime stale = QDateTime::fromSecsSinceEpoch(now.addDays(-40).toSecsSinceEpoch(), QTimeZone::utc());
-    QTest::newRow("40 days old, limit 30")
-        << listingSignatureFile(secret, page, ListingFolder, stale) << 30
-        << QString("The listing was published 40 days ago, on %1; this updater accepts none older than 30 days.")
-               .arg(stale.toString("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+    for (const auto &[age, days] : {std::pair{now.addDays(-40), 40}, std::pair{now.addDays(-30).addSecs(-3600), 30}}) {
+        const QDateTime stale = QDateTime::fromSecsSinceEpoch(age.toSecsSinceEpoch(), QTimeZone::utc());
+        QTest::addRow("%s old, limit 30", days == 40 ? "40 days" : "30 days and an hour")
+            << listingSignatureFile(secret, page, ListingFolder, stale) << 30
+            << QString("The listing was published %1 days ago, on %2; this updater accepts none older than 30 days.")
+                   .arg(days)
+                   .arg(stale.toString("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+    }
     QTest::newRow("unsigned") << QByteArray() << 0
                               << "The listing is not signed: the server has no signature for it.";
     QTest::newRow("edited after signing")
