@@ -7,6 +7,7 @@
 #include <QThread>
 
 #if defined(Q_OS_WIN)
+#  include <fcntl.h>
 #  include <io.h>
 #  include <windows.h>
 #else
@@ -294,6 +295,55 @@ void hide(const QString &path)
 #else
     Q_UNUSED(path);
 #endif
+}
+
+int openPlainFile(QFile &file, const QString &path, QIODevice::OpenMode mode)
+{
+    const bool writing = mode & QIODevice::WriteOnly;
+    const bool appending = mode & QIODevice::Append;
+#if defined(Q_OS_WIN)
+    const DWORD access = appending ? FILE_APPEND_DATA : writing ? GENERIC_WRITE : GENERIC_READ;
+    const HANDLE handle = CreateFileW(wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, writing ? OPEN_ALWAYS : OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return lastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) || GetFileType(handle) != FILE_TYPE_DISK
+        || (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+        || info.nNumberOfLinks > 1) {
+        CloseHandle(handle);
+        return ERROR_CANT_ACCESS_FILE;
+    }
+    const int fd = _open_osfhandle(intptr_t(handle), appending ? _O_WRONLY | _O_APPEND
+                                                     : writing ? _O_WRONLY : _O_RDONLY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return ERROR_CANT_ACCESS_FILE;
+    }
+#else
+    // Non-blocking: a FIFO at the name would otherwise hold the open until a reader comes.
+    int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    flags |= writing ? O_WRONLY | O_CREAT | (appending ? O_APPEND : 0) : O_RDONLY;
+    const int fd = ::open(local(path).constData(), flags, 0644);
+    if (fd < 0)
+        return errno;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink > 1) {
+        ::close(fd);
+        return EINVAL;
+    }
+#endif
+    if (!file.open(fd, mode | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+#if defined(Q_OS_WIN)
+        _close(fd);
+        return ERROR_CANT_ACCESS_FILE;
+#else
+        ::close(fd);
+        return EIO;
+#endif
+    }
+    return 0;
 }
 
 bool exists(const QString &path)

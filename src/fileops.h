@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIODevice>
 #include <QString>
 
 #include <functional>
@@ -55,6 +56,12 @@ int copyAttributes(const QString &from, const QString &to);
 
 // A leading dot hides a file on POSIX systems only; Windows has an attribute for it.
 void hide(const QString &path);
+
+// Opens path only when it is a plain file of its own: not a link of any kind
+// (symbolic, hard, or on Windows a reparse point), not a folder or a device, so
+// that a name that points elsewhere never leads a write there. With
+// QIODevice::WriteOnly a missing file is created. 0 or the error code.
+int openPlainFile(QFile &file, const QString &path, QIODevice::OpenMode mode);
 
 bool exists(const QString &path);
 QString nativePath(const QString &path);

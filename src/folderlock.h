@@ -22,13 +22,15 @@ public:
 
     bool tryLock();
     // After a failed tryLock(): whether another updater holds the lock, rather
-    // than the folder refusing the lock file.
-    bool isBusy() const { return m_lock.error() == QLockFile::LockFailedError; }
+    // than the folder refusing the lock file or something else standing at its name.
+    bool isBusy() const { return m_inTheWay.isEmpty() && m_lock.error() == QLockFile::LockFailedError; }
     QString errorString() const;
 
 private:
     QString m_path;
     QLockFile m_lock;
+    // What stands at the lock's name instead of a lock file: "a folder", "a link"...
+    QString m_inTheWay;
 };
 
 } // namespace Tarvino

@@ -64,7 +64,7 @@ bool isNewerBuild(const QString &entry, const QString &identity)
 
 bool isPlainFileName(const QString &name)
 {
-    if (name.isEmpty() || name == u"." || name == u"..")
+    if (name.isEmpty() || name == u"." || name == u".." || name.size() > MaxFileNameLength)
         return false;
     for (const QChar c : name) {
         // '?' and '#' would turn the rest of the name into a query or fragment of the file URL.
@@ -74,6 +74,15 @@ bool isPlainFileName(const QString &name)
         }
     }
     return !hasEncodedSeparatorOrDot(name);
+}
+
+QString shortened(const QString &text, int maxLength)
+{
+    if (text.size() <= maxLength)
+        return text;
+    // Not inside a surrogate pair.
+    const int cut = text.at(maxLength - 1).isHighSurrogate() ? maxLength - 2 : maxLength - 1;
+    return text.left(cut) + u'…';
 }
 
 IdentityProblem identityProblem(const QString &identity)

@@ -29,9 +29,16 @@ int runningDateNumber(const QString &identity);
 
 bool isNewerBuild(const QString &entry, const QString &identity);
 
+// The longest file name that Windows and most other systems take.
+inline constexpr int MaxFileNameLength = 255;
+
 // True for a name that is safe both as the last piece of a URL and as a file
 // name in the application directory.
 bool isPlainFileName(const QString &name);
+
+// The text as it can be shown in a message or the window: cut with an ellipsis
+// past maxLength characters.
+QString shortened(const QString &text, int maxLength = 80);
 
 enum class IdentityProblem { None, UnsafeName, NoQtVersion };
 IdentityProblem identityProblem(const QString &identity);

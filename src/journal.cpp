@@ -115,38 +115,65 @@ int Journal::undo(const QString &appDir, const QString &executableName, bool rem
     return 0;
 }
 
-bool recoverInterruptedUpdate(const QString &appDir, const QString &executableName)
+bool recoverInterruptedUpdate(const QString &appDir, const QString &executableName, RecoveryReport *report)
 {
+    RecoveryReport ignored;
+    RecoveryReport &said = report ? *report : ignored;
+    const auto tr = [](const char *text) { return QCoreApplication::translate("Tarvino::Installation", text); };
+    const QString undone = tr("An interrupted update was undone: the previous version is in place again.");
     const QString executable = appDir + executableName;
     const QString journalFile = Journal::path(appDir, executableName);
     bool changed = false;
-    const auto remove = [&](const QString &path) {
+    const auto remove = [&](const QString &path, const QString &what) {
         if (exists(path)) {
-            removeFile(path);
+            const int error = removeFile(path);
+            said.details << QStringLiteral("Found %1 (%2): %3")
+                                .arg(nativePath(path), what, error ? "could not remove it: " + describe(error)
+                                                                   : QStringLiteral("removed it"));
             changed = true;
         }
     };
 
-    // A journal that never took its name: no step of that update had begun.
-    remove(journalFile + QStringLiteral(".new"));
+    remove(journalFile + QStringLiteral(".new"), QStringLiteral("a journal that never took its name"));
 
     const QString ran = Journal::ranMarker(journalFile);
     if (exists(journalFile) && exists(ran)) {
-        // The new program ran; only the commit was left to do.
-        if (removeFile(journalFile) != 0)
+        const int error = removeFile(journalFile);
+        said.details << QStringLiteral("Found the journal and its marker: the new version had run; %1")
+                            .arg(error ? "the journal could not be removed: " + describe(error)
+                                       : QStringLiteral("its update is completed"));
+        if (error)
             return false;
+        said.notice = tr("An interrupted update was completed: its new version had already run.");
         changed = true;
     } else if (exists(journalFile)) {
         QFile file(journalFile);
         Journal journal;
-        if (!file.open(QIODevice::ReadOnly) || !journal.parse(file.read(4096), executableName))
-            return false; // not ours to judge: leave everything as it is
-        file.close();
-        // Never committed: the old program goes back under its name. Where that
-        // cannot be done now (on Windows, while the new one runs), the journal
-        // stays for a later start.
-        if (journal.undo(appDir, executableName) != 0)
+        if (!file.open(QIODevice::ReadOnly) || !journal.parse(file.read(4096), executableName)) {
+            // Not ours to judge: everything stays as it is.
+            said.details << QStringLiteral("Found %1, which cannot be read as a journal: left everything as it is")
+                                .arg(nativePath(journalFile));
+            said.notice = tr("An interrupted update left %1, which this updater cannot read, so no update is "
+                             "installed.").arg(nativePath(journalFile));
             return false;
+        }
+        file.close();
+        const bool swapped = !exists(appDir + journal.staged) || !exists(executable);
+        const QString found = QStringLiteral("Found the journal of an update that did not commit (staged %1, "
+                                             "backup %2): ").arg(journal.staged, journal.kept);
+        // Where the old program cannot go back now (on Windows, while the new
+        // one runs), the journal stays for a later start.
+        if (const int error = journal.undo(appDir, executableName)) {
+            said.details << found + "could not undo it now: " + describe(error);
+            said.notice = tr("An interrupted update could not be undone yet (%1). Close the program, then start "
+                             "the updater again.").arg(describe(error));
+            return false;
+        }
+        said.details << found
+                + (swapped ? QStringLiteral("the previous version was put back from %1").arg(journal.kept)
+                           : QStringLiteral("the program had not been replaced yet; the backup it had begun "
+                                            "and the staged build were removed"));
+        said.notice = undone;
     }
 
     const QDir dir(appDir);
@@ -154,16 +181,21 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
     const QString displaced = Journal::displacedPrefix(executableName) + u'*';
     const QStringList setAside = dir.entryList({displaced}, files, QDir::Time);
     // Left by an updater of an earlier version, which kept no journal: the
-    // set-aside program is the only one.
+    // newest program set aside is the program.
     if (!setAside.isEmpty() && !exists(executable)) {
-        renameOver(dir.filePath(setAside.constFirst()), executable);
+        const int error = renameOver(dir.filePath(setAside.constFirst()), executable);
+        said.details << QStringLiteral("Found no program but %1 set aside: %2")
+                            .arg(setAside.constFirst(), error ? "could not put it back: " + describe(error)
+                                                              : QStringLiteral("put it back"));
+        if (!error)
+            said.notice = undone;
         changed = true;
     }
-    remove(ran);
-    const QStringList leftovers =
-        dir.entryList({StagingFile::prefix(executableName) + u'*', displaced}, files);
-    for (const QString &name : leftovers)
-        remove(dir.filePath(name));
+    remove(ran, QStringLiteral("the marker of a completed update"));
+    for (const QString &name : dir.entryList({StagingFile::prefix(executableName) + u'*'}, files))
+        remove(dir.filePath(name), QStringLiteral("a download that was never installed"));
+    for (const QString &name : dir.entryList({displaced}, files))
+        remove(dir.filePath(name), QStringLiteral("a program set aside while it ran"));
     if (changed)
         syncFolder(appDir);
     return true;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QString>
+#include <QStringList>
 
 // What an update in progress records before its first change to the folder,
 // enough for the next start to undo it without guessing, and that undoing.
@@ -34,10 +36,22 @@ struct Journal
     int undo(const QString &appDir, const QString &executableName, bool removeStaged = true) const;
 };
 
+// What a start found of an earlier run and what it did about it.
+struct RecoveryReport
+{
+    // For the user: said when an interrupted update was undone or completed,
+    // or is still to be; empty when there was nothing more than leftovers.
+    QString notice;
+    // For support: each thing found, and what was done with it.
+    QStringList details;
+};
+
 // At start: undoes an update an earlier run left uncommitted and removes what
 // it left behind. A folder with nothing to recover is not touched. False when
-// the undo could not be done now; its journal then stays for the next start.
-// Call it only while holding the folder's lock.
-bool recoverInterruptedUpdate(const QString &appDir, const QString &executableName);
+// the undo could not be done now, or the journal is not one this updater can
+// read; the journal then stays for a later start. Call it only while holding
+// the folder's lock.
+bool recoverInterruptedUpdate(const QString &appDir, const QString &executableName,
+                              RecoveryReport *report = nullptr);
 
 } // namespace Tarvino

@@ -21,9 +21,19 @@ QStringList parseListing(QIODevice &page)
 {
     QStringList entries;
     while (!page.atEnd()) {
-        const QString line = QString::fromUtf8(page.readLine());
-        if (const std::optional<QString> entry = listingEntry(line))
-            entries.append(*entry);
+        const QByteArray line = page.readLine(MaxListingLineLength + 1);
+        if (line.size() < MaxListingLineLength || line.endsWith('\n')) {
+            if (const std::optional<QString> entry = listingEntry(QString::fromUtf8(line)))
+                entries.append(*entry);
+            continue;
+        }
+        // The rest is passed over a piece at a time, keeping only how it ends.
+        QByteArray end = line.right(10);
+        while (!end.endsWith('\n') && !page.atEnd())
+            end = (end + page.readLine(MaxListingLineLength + 1)).right(10);
+        const qsizetype quote = line.indexOf('"');
+        if (line.startsWith("<li><a ") && end == "</a></li>\n" && quote >= 0)
+            entries.append(QString::fromUtf8(line.mid(quote + 1)));
     }
     return entries;
 }

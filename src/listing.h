@@ -15,8 +15,14 @@ namespace Tarvino {
 // quotes); nullopt when the line is not a listing line or holds no quote.
 std::optional<QString> listingEntry(const QString &line);
 
+// Far longer than any listing line with a file name in it.
+inline constexpr qint64 MaxListingLineLength = 4096;
+
 // All entries of the page, in page order, as they stand: whether a name is safe
-// to use is for whoever uses it.
+// to use is for whoever uses it. A line longer than MaxListingLineLength is
+// never read whole: when it has the form of a listing line, its entry is what
+// follows its first quote within that length, which is never a plain file
+// name, so that such a line cannot be offered nor let the one before it be.
 QStringList parseListing(QIODevice &page);
 
 } // namespace Tarvino

@@ -24,13 +24,13 @@ Offer decideOffer(const QStringList &entries, const QString &identity)
     const QString &newest = entries.constLast();
     if (!isPlainFileName(newest)) {
         return {{}, ListingCheck::tr("The newest entry of the listing, \"%1\", is not a plain file name, so "
-                                     "nothing is offered.").arg(newest)};
+                                     "nothing is offered.").arg(shortened(newest))};
     }
     if (!isNewerBuild(newest, identity))
         return {};
     if (qtVersionField(newest) != qtVersionField(identity)) {
         return {{}, ListingCheck::tr("The newest build, %1, is for another Qt version than %2, so it is not "
-                                     "offered.").arg(newest, qtVersionField(identity))};
+                                     "offered.").arg(newest, shortened(qtVersionField(identity)))};
     }
     return {newest, {}};
 }

@@ -1,10 +1,12 @@
 #include "supportlog.h"
 
+#include "fileops.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QMutex>
-#include <QSaveFile>
+#include <QUuid>
 
 namespace Tarvino::SupportLog {
 
@@ -14,18 +16,36 @@ QMutex mutex;
 QString logPath;
 QtMessageHandler previousHandler = nullptr;
 
+// One record stays readable and small, whatever a server or a command line put in it.
+QByteArray recordText(const QString &text)
+{
+    constexpr qsizetype MaxRecordLength = 4096;
+    const QStringView kept = QStringView(text).left(MaxRecordLength);
+    QString line;
+    line.reserve(kept.size());
+    for (const QChar c : kept) {
+        if (c == u'\n')
+            line += QStringLiteral(" | "); // one record, one line: the window's texts span several
+        else if (c.category() == QChar::Other_Control)
+            line += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            line += c;
+    }
+    if (text.size() > kept.size())
+        line += QStringLiteral("… (%1 more characters)").arg(text.size() - kept.size());
+    return line.toUtf8();
+}
+
 void append(const QString &text)
 {
-    QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + " ["
-        + QByteArray::number(QCoreApplication::applicationPid()) + "] " + text.toUtf8();
-    // One record, one line: the window's texts span several.
-    line.replace('\n', " | ");
-    line += '\n';
+    const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + " ["
+        + QByteArray::number(QCoreApplication::applicationPid()) + "] " + recordText(text) + '\n';
     const QMutexLocker locker(&mutex);
     if (logPath.isEmpty())
         return;
-    QFile file(logPath);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+    // Never through a link: an updater run by an administrator would write wherever it pointed.
+    QFile file;
+    if (FileOps::openPlainFile(file, logPath, QIODevice::WriteOnly | QIODevice::Append) == 0)
         file.write(line);
 }
 
@@ -62,16 +82,24 @@ void write(const QString &text)
 
 bool trim(const QString &path, qint64 maxSize, qint64 keptSize)
 {
-    QFile file(path);
-    if (file.size() <= maxSize || !file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (FileOps::openPlainFile(file, path, QIODevice::ReadOnly) != 0 || file.size() <= maxSize)
         return true;
     file.seek(file.size() - keptSize);
     QByteArray tail = file.readAll();
     tail.remove(0, tail.indexOf('\n') + 1);
     file.close();
-    // Replaced in one step: a crash leaves the old log or the new one.
-    QSaveFile shorter(path);
-    return shorter.open(QIODevice::WriteOnly) && shorter.write(tail) == tail.size() && shorter.commit();
+    // Replaced in one step, by a rename that replaces the name itself: a crash
+    // leaves the old log or the new one.
+    QFile shorter(path + QStringLiteral(".new-") + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8));
+    const bool written = shorter.open(QIODevice::WriteOnly | QIODevice::NewOnly) && shorter.write(tail) == tail.size()
+        && FileOps::syncToDisk(shorter) == 0;
+    shorter.close();
+    if (!written || FileOps::renameOver(shorter.fileName(), path) != 0) {
+        FileOps::removeFile(shorter.fileName());
+        return false;
+    }
+    return true;
 }
 
 } // namespace Tarvino::SupportLog

@@ -48,6 +48,8 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
         + u'/';
 
     label = new QLabel(this);
+    // Messages name paths and addresses; the window stays as wide as a message box.
+    label->setWordWrap(true);
     layout->addWidget(label);
 
     auto *line = new QFrame(this);
@@ -74,11 +76,22 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
     Tarvino::SupportLog::start(log);
     Tarvino::SupportLog::write(QStringLiteral("%1: running identity %2, folder %3")
                                    .arg(QCoreApplication::applicationName(), currentVersion(), appDir));
-    if (!locked) {
+    if (!locked && folderLock->isBusy()) {
         showVersions(tr("None"), folderLock->errorString());
         return;
     }
-    Tarvino::recoverInterruptedUpdate(appDir, executableName);
+    // A folder that cannot take the update still says what there is to have.
+    if (!locked) {
+        installProblem = folderLock->errorString();
+    } else {
+        Tarvino::RecoveryReport recovery;
+        if (!Tarvino::recoverInterruptedUpdate(appDir, executableName, &recovery))
+            installProblem = recovery.notice;
+        else
+            startNotice = recovery.notice;
+        for (const QString &detail : std::as_const(recovery.details))
+            Tarvino::SupportLog::write(QStringLiteral("Recovery: ") + detail);
+    }
 
     listingDone = false;
     startListingCheck();
@@ -105,8 +118,10 @@ void TarvinoUpdater::startListingCheck()
         const Tarvino::Offer offer = listingCheck->offer();
         const bool offered = !offer.entry.isEmpty();
         Tarvino::SupportLog::write(QStringLiteral("Offered: ") + (offered ? offer.entry : QStringLiteral("None")));
-        buttonBox->button(QDialogButtonBox::Ok)->setEnabled(offered);
-        showVersions(offered ? offer.entry : tr("None"), offer.reason);
+        buttonBox->button(QDialogButtonBox::Ok)->setEnabled(offered && installProblem.isEmpty());
+        QStringList notes{startNotice, offer.reason, installProblem};
+        notes.removeAll(QString());
+        showVersions(offered ? offer.entry : tr("None"), notes.join(QStringLiteral("\n\n")));
     });
     listingCheck->start();
 }
@@ -127,8 +142,8 @@ void TarvinoUpdater::downloadFinished(QNetworkReply *reply)
 void TarvinoUpdater::showVersions(const QString &possibleVersion, const QString &note, bool logNote)
 {
     QString text = QStringLiteral("%1 %2\n\n%3 %4")
-                       .arg(tr("Current version:"), currentVersion(), tr("Possible version:"),
-                            possibleVersion);
+                       .arg(tr("Current version:"), Tarvino::shortened(currentVersion()), tr("Possible version:"),
+                            Tarvino::shortened(possibleVersion));
     if (!note.isEmpty()) {
         text += QStringLiteral("\n\n") + note;
         if (logNote)
@@ -176,7 +191,7 @@ void TarvinoUpdater::okSlot()
     if (update->succeeded())
         close();
     else
-        updateFailed(update->errorString());
+        updateFailed();
 }
 
 // The newest build, to be installed in place of the running identity's program.
@@ -199,22 +214,41 @@ Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
     return target;
 }
 
-// The new build is checked, installed and started by the engine; its end ends okSlot's wait.
+// The new build is checked, installed and started by the engine; its end ends
+// okSlot's wait. Cancel stays disabled: the engine starts the program.
 void TarvinoUpdater::downloadFinished2(QNetworkReply *reply)
 {
-    buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(true);
     update->downloadFinished(reply);
 }
 
-void TarvinoUpdater::updateFailed(const QString &reason)
+// Where the engine has started a program (the new build, or the previous
+// version in its place), one update has had its start: only Close is left.
+void TarvinoUpdater::updateFailed()
 {
-    showVersions(executables.constLast(), tr("The update failed: %1").arg(reason));
-    buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
-    buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(true);
+    QString note = tr("The update failed: %1").arg(update->errorString());
+    switch (update->running()) {
+    case Tarvino::Update::Running::PreviousVersion:
+        note += QStringLiteral("\n\n") + tr("The previous version, %1, is running again.")
+                                              .arg(Tarvino::shortened(currentVersion()));
+        break;
+    case Tarvino::Update::Running::NewVersion:
+        note += QStringLiteral("\n\n") + tr("The new version, %1, is running.")
+                                              .arg(Tarvino::shortened(executables.constLast()));
+        break;
+    case Tarvino::Update::Running::Nothing:
+        break;
+    }
+    showVersions(executables.constLast(), note);
+    const bool nothingStarted = !update->launched();
+    buttonBox->button(QDialogButtonBox::Ok)->setEnabled(nothingStarted);
+    buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(nothingStarted);
 }
 
+// Starts the installed program, unless this run's update already started one.
 void TarvinoUpdater::cancelSlot()
 {
+    if (inOkSlot || (update && update->launched()))
+        return;
     QProcess::startDetached(appDir + executableName, {});
     close();
 }

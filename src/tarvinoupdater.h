@@ -46,7 +46,7 @@ private:
     void showVersions(const QString &possibleVersion, const QString &note = {}, bool logNote = true);
     void showProgress(qint64 received, qint64 total);
     Tarvino::UpdateTarget updateTarget() const;
-    void updateFailed(const QString &reason);
+    void updateFailed();
     static void waitFor(const bool &done);
 
     QNetworkAccessManager listManager;
@@ -65,5 +65,9 @@ private:
     std::unique_ptr<Tarvino::ListingCheck> listingCheck;
     std::unique_ptr<Tarvino::Update> update;
     bool inOkSlot = false;
+    // Said beside the versions: what the start found of an earlier update, and
+    // why nothing can be installed here, if so (Ok then stays disabled).
+    QString startNotice;
+    QString installProblem;
     QElapsedTimer progressShown;
 };

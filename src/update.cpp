@@ -34,6 +34,8 @@ void Update::start()
         return;
     m_running = true;
     m_succeeded = false;
+    m_launched = false;
+    m_runningNow = Running::Nothing;
     m_error.clear();
     SupportLog::write(QStringLiteral("Update to ") + m_target.buildUrl.toString());
     m_staging = std::make_unique<StagingFile>(m_target.appDir, m_target.executableName);
@@ -99,6 +101,7 @@ void Update::downloadFinished(QNetworkReply *reply)
     if (!install())
         return end(false, m_error);
     SupportLog::write(QStringLiteral("Installed; the previous version is kept as ") + m_installation->backupPath());
+    m_launched = true;
     m_launch = std::make_unique<LaunchWatch>();
     connect(m_launch.get(), &LaunchWatch::finished, this, &Update::launchFinished);
     m_launch->start(m_target.appDir + m_target.executableName, QDir::currentPath(), m_target.healthCheckTime);
@@ -142,10 +145,12 @@ void Update::launchFinished()
             return end(false, tr("The new version could not run on this computer: %1. %2")
                                   .arg(why, m_installation->errorString()));
         }
-        QProcess::startDetached(program, {});
+        if (QProcess::startDetached(program, {}))
+            m_runningNow = Running::PreviousVersion;
         return end(false, tr("The new version could not run on this computer: %1. The previous version was "
                              "restored.").arg(why));
     }
+    m_runningNow = m_launch->outcome() == LaunchWatch::Outcome::Running ? Running::NewVersion : Running::Nothing;
     SupportLog::write(m_launch->outcome() == LaunchWatch::Outcome::Running
                           ? QStringLiteral("The new version runs.")
                           : QStringLiteral("The new version ran and ended with status 0."));

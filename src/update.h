@@ -62,9 +62,16 @@ public:
     void start();
     void downloadFinished(QNetworkReply *reply);
 
+    enum class Running { Nothing, NewVersion, PreviousVersion };
+
     // After finished(): whether the new build is installed and running.
     bool succeeded() const { return m_succeeded; }
     QString errorString() const { return m_error; }
+    // Whether a program was started, the new build or, after it failed, the
+    // previous version: then nothing else is to start one for this update.
+    bool launched() const { return m_launched; }
+    // Which version the update left running, as far as the updater knows.
+    Running running() const { return m_runningNow; }
 
 Q_SIGNALS:
     void progress(qint64 received, qint64 total);
@@ -83,6 +90,8 @@ private:
     const UpdateTarget m_target;
     bool m_running = false;
     bool m_succeeded = false;
+    bool m_launched = false;
+    Running m_runningNow = Running::Nothing;
     QString m_error;
     QByteArray m_signature;
 
