@@ -47,7 +47,8 @@ QStringList folderFiles(const QString &dir)
 
 QStringList folderFilesOfTheUpdate(const QString &dir)
 {
-    return folderFiles(dir).filter(QRegularExpression("^(?!started\\.txt$|stopped\\.txt$|TarvinoUpdater\\.log$)"));
+    return folderFiles(dir).filter(
+        QRegularExpression("^(?!started\\.txt$|starts\\.txt$|stopped\\.txt$|TarvinoUpdater\\.log$)"));
 }
 
 int runProgram(const QString &program, const QStringList &arguments, QByteArray *output,

@@ -150,6 +150,8 @@ void IdentityTest::plainFileNames_data()
     QTest::newRow("encoded dots") << "%2e%2E" << false;
     QTest::newRow("query") << "a.exe?x=1" << false;
     QTest::newRow("fragment") << "a.exe#x" << false;
+    QTest::newRow("255 characters") << QString(251, u'a') + ".exe" << true;
+    QTest::newRow("256 characters") << QString(252, u'a') + ".exe" << false;
 }
 
 void IdentityTest::plainFileNames()

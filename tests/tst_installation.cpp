@@ -53,6 +53,8 @@ private slots:
     void newProgramTakesOldPermissions();
     void oneUpdaterPerFolder();
     void supportLogKeepsItsNewestLines();
+    void supportLogIsAPlainFileOfItsOwn_data();
+    void supportLogIsAPlainFileOfItsOwn();
 #ifdef Q_OS_WIN
     void briefLocksAreWaitedOut_data();
     void briefLocksAreWaitedOut();
@@ -253,6 +255,48 @@ void InstallationTest::supportLogKeepsItsNewestLines()
     QVERIFY(kept.endsWith("line 999 " + QByteArray(90, 'x') + '\n'));
     QVERIFY(SupportLog::trim(log, 80 * 1000, 50 * 1000));
     QCOMPARE(readFile(log), kept); // small enough: left as it is
+}
+
+void InstallationTest::supportLogIsAPlainFileOfItsOwn_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("a plain file: written, with control characters escaped and the record bounded") << "file";
+#ifndef Q_OS_WIN
+    QTest::newRow("a symbolic link: the file it names is left alone") << "symlink";
+#endif
+    QTest::newRow("a hard link: the file's other name is left alone") << "hardlink";
+    QTest::newRow("a folder: left alone") << "folder";
+}
+
+// Neither the append nor the trim ever follows a name to another file.
+void InstallationTest::supportLogIsAPlainFileOfItsOwn()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString log = dir.filePath(TestNames::Log);
+    const QString elsewhere = dir.filePath("elsewhere.txt");
+    const QByteArray precious(700 * 1000, 'p'); // past the size that is trimmed
+    QVERIFY(writeFile(elsewhere, precious));
+    if (kind == u"symlink")
+        QVERIFY(QFile::link(elsewhere, log));
+    else if (kind == u"hardlink")
+        QCOMPARE(FileOps::linkFile(elsewhere, log), 0);
+    else if (kind == u"folder")
+        QVERIFY(QDir().mkdir(log));
+
+    QVERIFY(SupportLog::trim(log));
+    SupportLog::start(log);
+    const QString text = QStringLiteral("a") + QChar(0) + QStringLiteral("b\x1b[31m") + QString(5000, u'x');
+    SupportLog::write(text);
+    SupportLog::stop();
+    QCOMPARE(readFile(elsewhere), precious);
+    if (kind == u"file") {
+        const QByteArray line = readFile(log);
+        QVERIFY2(line.contains("] a\\x00b\\x1b[31mxxx"), line.left(100).constData());
+        QVERIFY2(line.endsWith("x… (" + QByteArray::number(text.size() - 4096) + " more characters)\n"),
+                 line.right(100).constData());
+    }
+    QVERIFY(kind != u"folder" || QFileInfo(log).isDir());
 }
 
 void InstallationTest::oneUpdaterPerFolder()

@@ -1,12 +1,15 @@
 #include "windowtestsupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFrame>
 #include <QImage>
 #include <QLayout>
 #include <QMetaMethod>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QLabel>
 #include <QTest>
@@ -33,6 +36,8 @@ private slots:
     void unusableIdentitySendsNoRequest_data();
     void unusableIdentitySendsNoRequest();
     void closeEndsTheWindow();
+    void folderThatTakesNoUpdate_data();
+    void folderThatTakesNoUpdate();
 #ifndef Q_OS_WIN // under Wine a Linux python3 cannot be run and read as a child; e2e_windows serves with it
     void pythonHttpServer();
 #endif
@@ -84,29 +89,39 @@ void ListingCheckTest::listingPages_data()
 {
     QTest::addColumn<QByteArray>("page");
     QTest::addColumn<QString>("possible");
+    QTest::addColumn<QString>("note"); // below the versions
 
     const auto page = &listingPage;
-    QTest::newRow("older then newer") << page({Older, Newer}) << QString::fromLatin1(Newer);
-    QTest::newRow("newer then older") << page({Newer, Older}) << "None";
-    QTest::newRow("same build") << page({Older, Same}) << "None";
-    QTest::newRow("empty page") << QByteArray() << "None";
-    QTest::newRow("CRLF lines") << page({Older, Newer}).replace("\n", "\r\n") << "None";
+    QTest::newRow("older then newer") << page({Older, Newer}) << QString::fromLatin1(Newer) << QString();
+    QTest::newRow("newer then older") << page({Newer, Older}) << "None" << QString();
+    QTest::newRow("same build") << page({Older, Same}) << "None" << QString();
+    QTest::newRow("empty page") << QByteArray() << "None" << QString();
+    QTest::newRow("CRLF lines") << page({Older, Newer}).replace("\n", "\r\n") << "None" << QString();
     QTest::newRow("upper-case tags")
-        << QByteArray("<LI><A href=\"" + Newer + "\">x</A></LI>\n") << "None";
+        << QByteArray("<LI><A href=\"" + Newer + "\">x</A></LI>\n") << "None" << QString();
     QTest::newRow("spaces before the tags")
-        << QByteArray("  <li><a href=\"" + Newer + "\">x</a></li>\n") << "None";
+        << QByteArray("  <li><a href=\"" + Newer + "\">x</a></li>\n") << "None" << QString();
     QTest::newRow("last line without line feed")
-        << QByteArray("<li><a href=\"" + Newer + "\">x</a></li>") << "None";
+        << QByteArray("<li><a href=\"" + Newer + "\">x</a></li>") << "None" << QString();
     QTest::newRow("several links on a line")
         << QByteArray("<li><a href=\"" + Newer + "\">n</a></li><li><a href=\"" + Older + "\">o</a></li>\n")
-        << QString::fromLatin1(Newer);
-    QTest::newRow("invalid date") << page({"Tarvino-6.10.1-build7.exe"}) << "None";
+        << QString::fromLatin1(Newer) << QString();
+    QTest::newRow("invalid date") << page({"Tarvino-6.10.1-build7.exe"}) << "None" << QString();
+    // Refused at once, and shortened wherever it is shown.
+    const QByteArray huge = "?" + QByteArray(10 * 1024 * 1024, 'a');
+    QTest::newRow("a last name of 10 MiB") << page({Newer}) + "<li><a href=\"" + huge + "\">x</a></li>\n" << "None"
+        << "The newest entry of the listing, \"?" + QString(78, u'a') + "…\", is not a plain file name, so nothing "
+           "is offered.";
+    QTest::newRow("a last name of 256 characters") << page({Newer, Newer + QByteArray(256 - Newer.size(), 'a')})
+        << "None" << "The newest entry of the listing, \"" + QString::fromLatin1(Newer) + QString(79 - Newer.size(), u'a')
+           + "…\", is not a plain file name, so nothing is offered.";
 }
 
 void ListingCheckTest::listingPages()
 {
     QFETCH(QByteArray, page);
     QFETCH(QString, possible);
+    QFETCH(QString, note);
 
     WindowFixture f;
     // A folder moved on the same server is followed there.
@@ -116,9 +131,10 @@ void ListingCheckTest::listingPages()
     f.server.setResponse("/moved/", TestHttpServer::ok(page));
     auto window = f.open();
 
-    QCOMPARE(labelText(*window), versionsText(Identity, possible));
+    QCOMPARE(labelText(*window), versionsText(Identity, possible) + (note.isEmpty() ? "" : "\n\n" + note));
     QCOMPARE(button(*window, QDialogButtonBox::Ok)->isEnabled(), possible != u"None");
     QCOMPARE(f.server.requestedPaths(), QList<QByteArray>({ListingPath, "/moved/"}));
+    QVERIFY2(window->sizeHint().width() < 800, qPrintable(QString::number(window->sizeHint().width())));
 }
 
 void ListingCheckTest::failedChecks_data()
@@ -243,6 +259,69 @@ void ListingCheckTest::closeEndsTheWindow()
     button(*window, QDialogButtonBox::Close)->click();
     QTRY_VERIFY(!window->isVisible());
     QVERIFY(!QFile::exists(f.appDir.filePath(QString::fromLatin1(Newer))));
+}
+
+void ListingCheckTest::folderThatTakesNoUpdate_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("says"); // after the path it names
+    const QString inTheWay = ", stands where the updater keeps its lock file. Move it away, then start the updater again.";
+    QTest::newRow("a folder at the lock's name") << "folder" << ", a folder" + inTheWay;
+#ifndef Q_OS_WIN
+    QTest::newRow("a link at the lock's name") << "link" << ", a link" + inTheWay;
+#endif
+#ifdef Q_OS_LINUX
+    QTest::newRow("a folder that cannot be written")
+        << "read-only" << " cannot be written. Move the application to a folder of your own, or run the updater "
+                          "as an administrator.";
+#endif
+}
+
+// What there is to have is still shown; Ok is not offered, and the window says why.
+void ListingCheckTest::folderThatTakesNoUpdate()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QString, says);
+    WindowFixture f;
+    QVERIFY(f.install(OldBytes));
+    f.serveListing({Older, Newer});
+    const QString lock = f.appPath(Lock);
+    QString named = QDir::toNativeSeparators(lock);
+    auto unmount = qScopeGuard([&] {
+        if (obstacle == u"read-only")
+            runProgram(runsAsRoot() ? "umount" : "chmod", runsAsRoot() ? QStringList{f.appDir.path()}
+                                                                       : QStringList{"0755", f.appDir.path()});
+    });
+    if (obstacle == u"folder") {
+        QVERIFY(QDir().mkdir(lock));
+    } else if (obstacle == u"link") {
+        QVERIFY(QFile::link(f.workDir.filePath("elsewhere"), lock));
+    } else {
+        named = "No update can be installed: the folder " + QDir::toNativeSeparators(f.appDir.path());
+        // Root writes anywhere but on a read-only mount.
+        QCOMPARE(runProgram(runsAsRoot() ? "mount" : "chmod",
+                            runsAsRoot() ? QStringList{"--bind", "-o", "ro", f.appDir.path(), f.appDir.path()}
+                                         : QStringList{"0555", f.appDir.path()}),
+                 0);
+        if (runsAsRoot())
+            QCOMPARE(runProgram("mount", {"-o", "remount,bind,ro", f.appDir.path()}), 0);
+        QVERIFY(!QFile(f.appPath("probe")).open(QIODevice::WriteOnly));
+    }
+    const QStringList before = folderFiles(f.appDir.path());
+    auto window = f.open();
+
+    const QString text = labelText(*window);
+    QVERIFY2(text.startsWith(versionsText(Identity, QString::fromLatin1(Newer)) + "\n\n"), qPrintable(text));
+    QVERIFY2(text.endsWith(named + says), qPrintable(text));
+    QVERIFY(!button(*window, QDialogButtonBox::Ok)->isEnabled());
+    QCOMPARE(f.server.requestCount(ListingPath), 1);
+    QVERIFY(obstacle != u"folder" || QFileInfo(lock).isDir());
+    QVERIFY(obstacle != u"link" || QFileInfo(lock).isSymLink());
+    QStringList after = before;
+    if (obstacle != u"read-only")
+        after << Log;
+    after.sort();
+    QCOMPARE(folderFiles(f.appDir.path()), after);
 }
 
 #ifndef Q_OS_WIN

@@ -1,13 +1,18 @@
 #include "windowtestsupport.h"
 
+#include "fileops.h"
+
 #include <QCursor>
 #include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
+
+#include <cerrno>
 
 using namespace TestNames;
 
@@ -38,7 +43,8 @@ private slots:
     void goodUpdate();
     void failureKeepsTheWindowOpen_data();
     void failureKeepsTheWindowOpen();
-    void secondOkDuringDownloadIsIgnored();
+    void onePressOneStart_data();
+    void onePressOneStart();
     void cancelAfterFailureStartsInstalledProgram();
     void leftoversFromInterruptedRunAreRemoved();
     void trickleEndsAfterTheWindowClosed();
@@ -82,9 +88,8 @@ void WindowTest::goodUpdate()
     });
     QVERIFY2(partWay, qPrintable("percentages seen: " + percentages.join(u' ')));
     QVERIFY(!window->isVisible());
-    QCOMPARE(messages.filter("Inicio").size() + messages.filter("Se supone").size(), 2);
-    QVERIFY(messages.indexOf("Inicio de descarga del archivo ejecutable")
-            < messages.indexOf(QStringLiteral("Se supone que ya terminó")));
+    QCOMPARE(messages.filter(QRegularExpression("Inicio|Se supone")),
+             QStringList({"Inicio de descarga del archivo ejecutable", QStringLiteral("Se supone que ya terminó")}));
 
     QCOMPARE(readFile(f.appPath(Exe)), slowProgram());
     QCOMPARE(readFile(f.appPath(identity)), OldBytes);
@@ -152,30 +157,74 @@ void WindowTest::failureKeepsTheWindowOpen()
     }
 }
 
-void WindowTest::secondOkDuringDownloadIsIgnored()
+void WindowTest::onePressOneStart_data()
 {
+    QTest::addColumn<QByteArray>("build");
+    QTest::addColumn<bool>("commitFails");
+    QTest::addColumn<QString>("running"); // the window's last words; empty: the update succeeds
+
+    const QByteArray stays = slowProgram() + QByteArray("\0stay", 5);
+    QTest::newRow("installed and kept") << stays << false << QString();
+    QTest::newRow("undone: the previous version runs")
+        << slowProgram() + QByteArray("\0exit 3", 7) << false
+        << "The previous version, " + Identity + ", is running again.";
+    QTest::newRow("the commit fails: the new version runs")
+        << stays << true << "The new version, " + QString::fromLatin1(Newer) + ", is running.";
+}
+
+// Ok and Cancel pressed all through an update start no second download and
+// no second program, nor does Cancel once the engine has started one.
+void WindowTest::onePressOneStart()
+{
+    QFETCH(QByteArray, build);
+    QFETCH(bool, commitFails);
+    QFETCH(QString, running);
     WindowFixture f;
-    QVERIFY(f.install(OldBytes));
+    QVERIFY(f.install(recorderProgram() + QByteArray("\0stay", 5)));
+    QVERIFY(QFile::setPermissions(f.appPath(Exe), QFile::permissions(f.appPath(Exe)) | QFileDevice::ExeOwner));
     f.serveListing({Older, Newer});
-    f.server.setResponse(NewerPath, TestHttpServer::dripped(slowProgram(), 16 * 1024, 10));
+    f.server.setResponse(NewerPath, TestHttpServer::dripped(build, 16 * 1024, 10));
+    auto stop = qScopeGuard([&] { writeFile(f.appPath("stop"), {}); });
+    auto clearHook = qScopeGuard([] { Tarvino::setFileStepHook({}); });
+    if (commitFails) {
+        Tarvino::setFileStepHook([](const char *step, const QString &path) {
+            return qstrcmp(step, "unlink") == 0 && path.endsWith(Journal) ? EACCES : 0;
+        });
+    }
     auto window = f.open();
     window->show();
 
-    int secondPresses = 0;
+    int presses = 0;
     QTimer presser;
     connect(&presser, &QTimer::timeout, this, [&] {
-        // Straight to the slot: a disabled button would swallow a click.
-        if (window->isVisible() && QMetaObject::invokeMethod(window.get(), "okSlot"))
-            ++secondPresses;
+        // Straight to the slots: a disabled button would swallow a click.
+        if (window->isVisible() && QMetaObject::invokeMethod(window.get(), "okSlot")
+            && QMetaObject::invokeMethod(window.get(), "cancelSlot")) {
+            ++presses;
+        }
     });
     presser.start(10);
     button(*window, QDialogButtonBox::Ok)->click();
     presser.stop();
+    Tarvino::setFileStepHook({});
 
-    QVERIFY(secondPresses > 0);
+    QVERIFY(presses > 0);
     QCOMPARE(f.server.requestCount(NewerPath), 1);
-    QCOMPARE(readFile(f.appPath(Exe)), slowProgram());
-    QCOMPARE(readFile(f.appPath(Identity)), OldBytes);
+    QCOMPARE(window->isVisible(), !running.isEmpty());
+    if (!running.isEmpty()) {
+        QVERIFY2(labelText(*window).endsWith("\n\n" + running), qPrintable(labelText(*window)));
+        QVERIFY(!button(*window, QDialogButtonBox::Ok)->isEnabled());
+        QVERIFY(!button(*window, QDialogButtonBox::Cancel)->isEnabled());
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "cancelSlot"));
+        QVERIFY(window->isVisible());
+        button(*window, QDialogButtonBox::Close)->click();
+        QVERIFY(!window->isVisible());
+    }
+    // Every program started here stays until told to stop.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("started.txt")), 10000);
+    QVERIFY(writeFile(f.appPath("stop"), {}));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("stopped.txt")), 10000);
+    QCOMPARE(readFile(f.appPath("starts.txt")), "started\n");
 }
 
 void WindowTest::cancelAfterFailureStartsInstalledProgram()
@@ -191,8 +240,8 @@ void WindowTest::cancelAfterFailureStartsInstalledProgram()
 
     button(*window, QDialogButtonBox::Cancel)->click();
     QVERIFY(!window->isVisible());
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(f.appPath("started.txt")), 10000);
-    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Log, Exe, "started.txt"}));
+    QCOMPARE(startRecord(f.appDir.path()), "arguments 0\ncwd " + QDir::currentPath().toUtf8() + '\n');
+    QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Log, Exe, "started.txt", "starts.txt"}));
 }
 
 void WindowTest::leftoversFromInterruptedRunAreRemoved()
