@@ -62,6 +62,7 @@ void CrashTest::killedAtEachStep()
         if (backupTaken)
             QVERIFY(writeFile(appDir.filePath(Identity), earlierBackup));
 
+        QString shown;
         const auto runDriver = [&](const QString &mode, int killAt) {
             QProcess driver;
             startDriver(driver, mode, server, appDir.path(), workDir.path(), "TARVINO_KILL_AT_STEP",
@@ -71,6 +72,7 @@ void CrashTest::killedAtEachStep()
             killed = driver.exitStatus() == QProcess::CrashExit;
             if (!killed)
                 QVERIFY2(driver.exitCode() == 0, driver.readAllStandardError().constData());
+            shown = QString::fromUtf8(driver.readAllStandardOutput());
         };
 
         runDriver("update", killPoint);
@@ -82,7 +84,8 @@ void CrashTest::killedAtEachStep()
         QVERIFY2(afterKill == OldBytes || afterKill == build, qPrintable(where));
         if (!killed)
             QCOMPARE(afterKill, build);
-        const bool expectNew = afterKill == build && !QFile::exists(appDir.filePath(Journal));
+        const bool journalLeft = QFile::exists(appDir.filePath(Journal));
+        const bool expectNew = afterKill == build && !journalLeft;
 
         const bool wasKilled = killed;
         runDriver("check", 0); // the next start
@@ -93,6 +96,11 @@ void CrashTest::killedAtEachStep()
         // The dead updater's lock was taken over: the next start recovered, and left no lock behind.
         checkFolderAfterNextStart(appDir.path(), build, backupTaken ? earlierBackup : QByteArray(), expectNew,
                                   where);
+        // The next start says what it undid, in the window and to support.
+        const QString undone = "An interrupted update was undone: the previous version is in place again.";
+        QVERIFY2(shown.contains(undone) == journalLeft, qPrintable(where + ": " + shown));
+        QVERIFY2(!journalLeft || readFile(appDir.filePath(Log)).contains("Recovery: Found the journal"),
+                 qPrintable(where));
         if (QTest::currentTestFailed())
             return;
         // A restarted program may still be writing beside itself.
