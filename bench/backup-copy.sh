@@ -57,8 +57,12 @@ base="http://127.0.0.1:$(sed -n 's/^port //p' "$work/server.out")/"
 updater_run() { # DRIVE_DIR -> wall seconds
     local app="$1/app"
     rm -rf "$app" && mkdir -p "$app" && program "$app/Tarvíno.exe" && sync
-    (cd "$work/run" && LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%e' -o "$work/time" \
-        "$driver" update "$base" "$app" "$identity" >/dev/null 2>&1)
+    if ! (cd "$work/run" && LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%e' -o "$work/time" \
+        "$driver" update "$base" "$app" "$identity" > "$work/driver.out" 2>&1); then
+        echo "bench: the update in $1 failed:" >&2
+        cat "$work/driver.out" >&2
+        exit 1
+    fi
     [ -f "$app/$identity" ] || { echo "bench: the update in $1 kept no backup" >&2; exit 1; }
     cat "$work/time"
 }

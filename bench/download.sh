@@ -8,8 +8,10 @@
 # Also measured: curl followed by `sync FILE`, the same durability the updater
 # gives the build before installing it.
 #
-# With --signed, the updater is built with a public key and every build is
-# signed, so the signature is checked as the bytes stream in.
+# The builds are published with scripts/publish, as a publisher would. With
+# --signed, the updater is built with a public key and every build and the
+# listing are signed (scripts/publish --sign), so the listing is checked before
+# anything is offered and the build as its bytes stream in.
 #
 # Usage: bench/download.sh [--signed] [RUNS]   (default: 3 runs; needs curl and GNU time)
 set -euo pipefail
@@ -26,22 +28,33 @@ for tool in curl /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "bench: $tool is needed (apt-get install curl time)" >&2; exit 1; }
 done
 
+# Each step says what failed: a failing command's own output is shown, not swallowed.
+run_or_say() { # WHAT COMMAND... : runs COMMAND with its output kept; on failure prints it and stops
+    local what=$1; shift
+    if ! "$@" > "${work:-/tmp}/step.out" 2>&1; then
+        echo "bench: $what failed:" >&2
+        cat "${work:-/tmp}/step.out" >&2
+        exit 1
+    fi
+}
+
 if [ "$signed" = true ]; then
     build="$root/build/bench-signed"
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-        -DTARVINO_BUILD_BENCH=ON -DTARVINO_BUILD_SIGN_TOOL=ON >/dev/null
-    cmake --build "$build" --target TarvinoSign >/dev/null
+    run_or_say "configuring $build" cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DBUILD_TESTING=OFF -DTARVINO_BUILD_BENCH=ON -DTARVINO_BUILD_SIGN_TOOL=ON
+    run_or_say "building TarvinoSign" cmake --build "$build" --target TarvinoSign
     sign_tool="$build/tools/TarvinoSign"
     [ -s "$build/bench.pub" ] || { rm -f "$build/bench.key"; "$sign_tool" keygen "$build/bench.key" > "$build/bench.pub"; }
-    cmake -S "$root" -B "$build" -DTARVINO_UPDATE_PUBLIC_KEY="$(cat "$build/bench.pub")" >/dev/null
+    run_or_say "configuring the key" cmake -S "$root" -B "$build" -DTARVINO_UPDATE_PUBLIC_KEY="$(cat "$build/bench.pub")"
+    sign=(--sign "$build/bench.key")
 else
     build="$root/build/bench"
-    [ -f "$build/CMakeCache.txt" ] || cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DBUILD_TESTING=OFF -DTARVINO_BUILD_BENCH=ON >/dev/null
+    [ -f "$build/CMakeCache.txt" ] || run_or_say "configuring $build" cmake -S "$root" -B "$build" -G Ninja \
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTARVINO_BUILD_BENCH=ON
+    sign=()
 fi
-cmake --build "$build" --target tarvino_window_driver >/dev/null
+run_or_say "building the window driver" cmake --build "$build" --target tarvino_window_driver
 driver="$build/tools/tarvino_window_driver"
-command -v curl >/dev/null || { echo "curl is needed" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/tarvino-bench.XXXXXX")
 server=
@@ -51,17 +64,19 @@ trap cleanup EXIT
 identity=Tarvino-6.10.1-20251201
 folder="$work/release/Windows/6.10.1/Executables"
 mkdir -p "$folder" "$work/run"
-# Real programs padded to size, so that the restart at the end works.
-make_build() { # NAME MIB
-    cp /bin/true "$folder/$1"
-    truncate -s "$(($2 * 1024 * 1024))" "$folder/$1"
-    if [ "$signed" = true ]; then
-        mkdir -p "$folder/../Signatures"
-        "$sign_tool" sign "$build/bench.key" "$folder/$1" --output "$folder/../Signatures/$1.sig"
-    fi
+publish() { # scripts/publish ARGUMENTS..., signed with --signed
+    TARVINO_SIGN=${sign_tool:-} run_or_say "publishing ($*)" "$root/scripts/publish" --release-dir "$work/release" \
+        ${sign[@]+"${sign[@]}"} "$@"
 }
-make_build "Tarvino-6.10.1-20260101.exe" "$small_mib"
-make_build "Tarvino-6.10.1-20260102.exe" "$big_mib"
+# Real programs padded to size, so that the restart at the end works.
+make_build() { # DATE MIB
+    cp /bin/true "$work/program"
+    truncate -s "$(($2 * 1024 * 1024))" "$work/program"
+    publish "$work/program" 6.10.1 "$1"
+    rm "$work/program"
+}
+make_build 20260101 "$small_mib"
+make_build 20260102 "$big_mib"
 
 python3 "$here/slow_server.py" "$work/release" 0 > "$work/server.out" &
 server=$!
@@ -73,16 +88,16 @@ base="http://127.0.0.1:$port/"
 updater_run() { # -> "wall_s peak_kib"
     local app="$work/app"
     rm -rf "$app" && mkdir -p "$app" && cp /bin/true "$app/Tarvíno.exe"
-    (cd "$work/run" && QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%e %M' -o "$work/time" \
-        "$driver" update "$base" "$app" "$identity" >/dev/null 2>&1)
+    (cd "$work/run" && QT_QPA_PLATFORM=offscreen run_or_say "the update through the window driver" \
+        /usr/bin/time -f '%e %M' -o "$work/time" "$driver" update "$base" "$app" "$identity")
     cat "$work/time"
 }
 curl_run() { # NAME [sync] -> "wall_s peak_kib"
     rm -f "$work/curl.out"
     local then=true
     [ "${2:-}" = sync ] && then="sync $work/curl.out"
-    /usr/bin/time -f '%e %M' -o "$work/time" sh -c \
-        "curl -s -o '$work/curl.out' '$base/Windows/6.10.1/Executables/$1' && $then"
+    run_or_say "curl" /usr/bin/time -f '%e %M' -o "$work/time" sh -c \
+        "curl -sS -f -o '$work/curl.out' '$base/Windows/6.10.1/Executables/$1' && $then"
     cat "$work/time"
 }
 
@@ -95,8 +110,10 @@ for i in $(seq "$runs"); do
 done
 
 mv "$folder/$big" "$work/$big.hidden"
+publish --reindex
 updater_run > "$work/updater-small"
 mv "$work/$big.hidden" "$folder/$big"
+publish --reindex
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 u_wall=$(cut -d' ' -f1 "$work/updater" | median)
