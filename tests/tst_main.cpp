@@ -13,7 +13,7 @@
 #include <cstdio>
 
 #define main updaterMain
-#include "../src/main.cpp"
+#include "../src/app/main.cpp"
 #undef main
 
 namespace {
