@@ -116,12 +116,12 @@ bool runsAsRoot()
 #endif
 }
 
-ExfatMount::ExfatMount(const QString &dir) : m_dir(dir)
+ExfatMount::ExfatMount(const QString &dir, qint64 mib) : m_dir(dir)
 {
 #ifdef Q_OS_LINUX
     const QString image = m_imageDir.filePath("exfat.img");
     QFile file(image);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(64 * 1024 * 1024)) {
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(mib * 1024 * 1024)) {
         m_error = "cannot make " + image;
         return;
     }
@@ -132,6 +132,7 @@ ExfatMount::ExfatMount(const QString &dir) : m_dir(dir)
     m_device = QString::fromLocal8Bit(device).trimmed();
     m_mounted = run("mount.exfat-fuse", {m_device, dir});
 #else
+    Q_UNUSED(mib);
     m_error = "exFAT is mounted on Linux only";
 #endif
 }

@@ -78,7 +78,7 @@ void addBackupNameRows(bool drives = false);
 class ExfatMount
 {
 public:
-    explicit ExfatMount(const QString &dir);
+    explicit ExfatMount(const QString &dir, qint64 mib = 64);
     ~ExfatMount();
     bool isMounted() const { return m_mounted; }
     QString errorString() const { return m_error; }

@@ -39,6 +39,7 @@ private slots:
     void injectedErrors_data();
     void injectedErrors();
 #ifdef Q_OS_LINUX // mounts make the disk full and the program immovable
+    void fullDisk_data();
     void fullDisk();
     void swapThatCannotMoveTheExecutable();
 #endif
@@ -378,26 +379,52 @@ void EngineTest::injectedErrors()
 }
 
 #ifdef Q_OS_LINUX
+void EngineTest::fullDisk_data()
+{
+    QTest::addColumn<bool>("exfat");
+    QTest::addColumn<int>("oldMiB");
+    QTest::addColumn<int>("buildMiB");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("a build larger than the free room") << false << 0 << 1
+        << "The build is 1.00 MiB, but the drive that holds the program has only ";
+    // 128 MiB: the build fits beside the old program, but not with its copy.
+    QTest::newRow("exFAT: the build and the old program's copy larger than the free room") << true << 40 << 30
+        << "The build is 30.00 MiB, and this drive, which has no hard links, needs a copy of 40.00 MiB to keep the "
+           "previous version, but it has only ";
+}
+
+// Refused before a byte is written, with the sizes.
 void EngineTest::fullDisk()
 {
+    QFETCH(int, oldMiB);
+    QFETCH(int, buildMiB);
+    QFETCH(QString, says);
     if (!runsAsRoot())
-        QSKIP("needs root to mount a small tmpfs");
+        QSKIP("needs root to mount a small drive");
     EngineFixture f;
     const QString small = f.appPath("small");
     QVERIFY(QDir().mkpath(small));
-    QCOMPARE(runProgram("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", small}), 0);
-    auto unmount = qScopeGuard([&] { runProgram("umount", {small}); });
-    QVERIFY(writeFile(small + u'/' + Exe, OldBytes));
-    f.server.setResponse(NewerPath, TestHttpServer::ok(QByteArray(1024 * 1024, 'x')));
+    std::unique_ptr<ExfatMount> exfatMount;
+    auto unmount = qScopeGuard([&] {
+        if (!exfatMount)
+            runProgram("umount", {small});
+    });
+    if (QFETCH(bool, exfat); exfat) {
+        exfatMount = std::make_unique<ExfatMount>(small, 128);
+        QVERIFY2(exfatMount->isMounted(), qPrintable(exfatMount->errorString()));
+    } else {
+        QCOMPARE(runProgram("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", small}), 0);
+    }
+    const QByteArray old = oldMiB > 0 ? QByteArray(oldMiB * 1024 * 1024, 'o') : OldBytes;
+    QVERIFY(writeFile(small + u'/' + Exe, old));
+    f.server.setResponse(NewerPath, TestHttpServer::ok(QByteArray(buildMiB * 1024 * 1024, 'x')));
 
     Tarvino::UpdateTarget target = f.target();
     target.appDir = small + u'/';
     QString error;
     QVERIFY(!f.run(target, &error));
-    // Refused before a byte is written, with both sizes.
-    QVERIFY2(error.startsWith("The build is 1.00 MiB, but the drive that holds the program has only "),
-             qPrintable(error));
-    QCOMPARE(readFile(small + u'/' + Exe), OldBytes);
+    QVERIFY2(error.startsWith(says), qPrintable(error));
+    QVERIFY(readFile(small + u'/' + Exe) == old);
     QCOMPARE(folderFiles(small), QStringList{Exe});
 }
 

@@ -1,5 +1,6 @@
 #include "update.h"
 
+#include "fileops.h"
 #include "installation.h"
 #include "launchwatch.h"
 #include "signature.h"
@@ -9,6 +10,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 #include <QNetworkReply>
 #include <QProcess>
@@ -87,11 +89,21 @@ void Update::checkRoom(QNetworkReply *reply)
     QStorageInfo drive(m_target.appDir);
     drive.refresh();
     const qint64 room = drive.bytesAvailable() - FreeSpaceMargin;
-    if (drive.isValid() && length > room) {
-        const QLocale locale;
-        m_transfer->abort(tr("The build is %1, but the drive that holds the program has only %2 free.")
-                              .arg(locale.formattedDataSize(length), locale.formattedDataSize(drive.bytesAvailable())));
-    }
+    // Where the drive has no hard links, the backup is a copy of the old program.
+    const QString program = m_target.appDir + m_target.executableName;
+    const qint64 copy = FileOps::exists(program) && !FileOps::takesHardLinks(program, m_staging->path() + ".link")
+        ? QFileInfo(program).size()
+        : 0;
+    if (!drive.isValid() || length + copy <= room)
+        return;
+    const QLocale locale;
+    const QString free = locale.formattedDataSize(drive.bytesAvailable());
+    m_transfer->abort(copy == 0
+        ? tr("The build is %1, but the drive that holds the program has only %2 free.")
+              .arg(locale.formattedDataSize(length), free)
+        : tr("The build is %1, and this drive, which has no hard links, needs a copy of %2 to keep the previous "
+             "version, but it has only %3 free.")
+              .arg(locale.formattedDataSize(length), locale.formattedDataSize(copy), free));
 }
 
 void Update::downloadFinished(QNetworkReply *reply)

@@ -147,6 +147,22 @@ bool linksUnsupported(int error)
 #endif
 }
 
+bool takesHardLinks(const QString &existing, const QString &probeName)
+{
+#if defined(Q_OS_WIN)
+    const bool linked = CreateHardLinkW(wide(probeName).c_str(), wide(existing).c_str(), nullptr);
+    const int error = linked ? 0 : lastError();
+    if (linked)
+        DeleteFileW(wide(probeName).c_str());
+#else
+    const bool linked = ::link(local(existing).constData(), local(probeName).constData()) == 0;
+    const int error = linked ? 0 : errno;
+    if (linked)
+        ::unlink(local(probeName).constData());
+#endif
+    return linked || !linksUnsupported(error);
+}
+
 int removeFile(const QString &path)
 {
     return retryingBriefLocks([&] {
