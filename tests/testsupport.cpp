@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "identity.h"
 #include "signature.h"
 
 #include <QDir>
@@ -48,7 +49,8 @@ QStringList folderFiles(const QString &dir)
 QStringList folderFilesOfTheUpdate(const QString &dir)
 {
     return folderFiles(dir).filter(
-        QRegularExpression("^(?!started\\.txt$|starts\\.txt$|stopped\\.txt$|TarvinoUpdater\\.log$)"));
+        QRegularExpression("^(?!started\\.txt$|starts\\.txt$|stopped\\.txt$|TarvinoUpdater\\.log$|"
+                           "\\.Tarvíno\\.exe\\.installed$)"));
 }
 
 int runProgram(const QString &program, const QStringList &arguments, QByteArray *output,
@@ -199,6 +201,7 @@ Tarvino::UpdateTarget EngineFixture::target(int timeoutMs) const
     target.appDir = appDir.path() + u'/';
     target.executableName = TestNames::Exe;
     target.backupName = TestNames::Identity;
+    target.newIdentity = Tarvino::identityOfEntry(target.signedName);
     target.transferTimeout = std::chrono::milliseconds(timeoutMs);
     return target;
 }

@@ -28,13 +28,15 @@ inline const QByteArray OldBytes = "#!/bin/false\nthe old build\n";
 inline const QString Lock = QStringLiteral(".Tarvíno.exe.lock");
 inline const QString Log = QStringLiteral("TarvinoUpdater.log");
 inline const QString Journal = QStringLiteral(".Tarvíno.exe.journal");
+inline const QString Record = QStringLiteral(".Tarvíno.exe.installed");
 // Where the old bytes go when an earlier backup holds the identity's name.
 inline const QString SecondBackup = Identity + QStringLiteral(" (2)");
 // The file-system steps of an update whose backup name is free, with hard
-// links: staging (open, write, fsync), the new build's permissions, the
-// journal (open, write, fsync, rename, folder flush), the link and the swap
-// with a folder flush after each, the commit and its folder flush.
-constexpr int UpdateSteps = 15;
+// links: staging (open, write, fsync), the folder's record and the journal
+// (open, write, fsync, rename, folder flush each), the new build's
+// permissions, the link and the swap with a folder flush after each, the
+// commit and its folder flush.
+constexpr int UpdateSteps = 20;
 // What a link on FAT or exFAT fails with: EPERM on Linux, ERROR_INVALID_FUNCTION on Windows.
 constexpr int NoHardLinks = 1;
 } // namespace TestNames
@@ -53,8 +55,8 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 
 // The names of the files in a folder, hidden ones included, sorted.
 QStringList folderFiles(const QString &dir);
-// The same without what programs write beside themselves: the support log and
-// what the recorder writes.
+// The same without what programs write beside themselves: the support log, the
+// folder's record of its program, and what the recorder writes.
 QStringList folderFilesOfTheUpdate(const QString &dir);
 
 // Runs a program to its end: its exit code, or -1 when it could not start or crashed.

@@ -137,6 +137,7 @@ void CrashTest::twoUpdatersOnOneFolder_data()
     QTest::newRow("both start and press Ok at once") << "at once" << 10;
     QTest::newRow("the second starts during the first's download") << "download" << 1;
     QTest::newRow("the second starts between the first's backup and its swap") << "swap" << 1;
+    QTest::newRow("the second starts once the first has ended, with the same old identity") << "after" << 1;
 }
 
 // Exactly one updater works on the folder; the other changes nothing there,
@@ -168,6 +169,15 @@ void CrashTest::twoUpdatersOnOneFolder()
             QVERIFY2((first.exitCode() == 0) != (second.exitCode() == 0), qPrintable(where));
             QProcess &loser = first.exitCode() == 0 ? second : first;
             QVERIFY2(loser.readAllStandardError().contains(busy.toUtf8()), qPrintable(where));
+        } else if (secondStarts == u"after") {
+            startDriver(first, "update", server, appDir.path(), workDir.path());
+            QTRY_VERIFY_WITH_TIMEOUT(first.state() == QProcess::NotRunning, 60000);
+            QVERIFY2(first.exitCode() == 0, first.readAllStandardError().constData());
+            // Nothing is installed twice, and no backup bears a name that is not its version's.
+            startDriver(second, "update", server, appDir.path(), workDir.path());
+            QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 60000);
+            QVERIFY(second.readAllStandardError().contains("Possible version: None"));
+            QCOMPARE(server.requestCount(NewerPath), 1);
         } else {
             const bool atSwap = secondStarts == u"swap";
             startDriver(first, "update", server, appDir.path(), workDir.path(), "TARVINO_PAUSE_BEFORE_SWAP",

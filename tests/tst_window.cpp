@@ -1,6 +1,7 @@
 #include "windowtestsupport.h"
 
 #include "fileops.h"
+#include "identity.h"
 
 #include <QCursor>
 #include <QDate>
@@ -47,6 +48,7 @@ private slots:
     void onePressOneStart();
     void cancelAfterFailureStartsInstalledProgram();
     void leftoversFromInterruptedRunAreRemoved();
+    void theFolderKnowsWhatItHolds();
     void trickleEndsAfterTheWindowClosed();
 };
 
@@ -261,6 +263,34 @@ void WindowTest::leftoversFromInterruptedRunAreRemoved()
     QVERIFY(!button(*second, QDialogButtonBox::Ok)->isEnabled());
     QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, firstOnesDownload, Log, Exe}));
     QCOMPARE(f.server.requestCount(ListingPath), 1);
+}
+
+// The application may pass an identity older than what another updater has
+// installed meanwhile: the folder's record says what its program is, by its bytes.
+void WindowTest::theFolderKnowsWhatItHolds()
+{
+    WindowFixture f;
+    QVERIFY(f.install(OldBytes));
+    f.serveListing({Older, Newer});
+    f.server.setResponse(NewerPath, TestHttpServer::ok(recorderProgram()));
+    button(*f.open(), QDialogButtonBox::Ok)->click();
+    QCOMPARE(readFile(f.appPath(Exe)), recorderProgram());
+
+    // Started again with the old identity: nothing is offered twice.
+    const QString installed = Tarvino::identityOfEntry(QString::fromLatin1(Newer));
+    QCOMPARE(labelText(*f.open()), versionsText(installed, "None"));
+    QCOMPARE(f.server.requestCount(NewerPath), 1);
+
+    // The old program put back by hand is known as what it was.
+    QVERIFY(QFile::remove(f.appPath(Exe)) && QFile::copy(f.appPath(Identity), f.appPath(Exe)));
+    auto window = f.open();
+    QCOMPARE(labelText(*window), versionsText(Identity, QString::fromLatin1(Newer)));
+    QVERIFY(button(*window, QDialogButtonBox::Ok)->isEnabled());
+    window.reset();
+
+    // A program that no record names goes by the identity given.
+    QVERIFY(writeFile(f.appPath(Exe), "a program of the user's own"));
+    QCOMPARE(labelText(*f.open()), versionsText(Identity, QString::fromLatin1(Newer)));
 }
 
 // Closed during a download that trickles, the updater still comes to an end:

@@ -74,6 +74,7 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
     if (locked)
         Tarvino::SupportLog::trim(log);
     Tarvino::SupportLog::start(log);
+    installedVersion = currentVersion();
     Tarvino::SupportLog::write(QStringLiteral("%1: running identity %2, folder %3")
                                    .arg(QCoreApplication::applicationName(), currentVersion(), appDir));
     if (!locked && folderLock->isBusy()) {
@@ -92,6 +93,10 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
         for (const QString &detail : std::as_const(recovery.details))
             Tarvino::SupportLog::write(QStringLiteral("Recovery: ") + detail);
     }
+    // Another updater may have installed a build since the application passed its identity.
+    installedVersion = Tarvino::installedIdentity(appDir, executableName, currentVersion());
+    if (installedVersion != currentVersion())
+        Tarvino::SupportLog::write(QStringLiteral("The folder records its program as ") + installedVersion);
 
     listingDone = false;
     startListingCheck();
@@ -110,7 +115,7 @@ QString TarvinoUpdater::currentVersion() const
 
 void TarvinoUpdater::startListingCheck()
 {
-    listingCheck = std::make_unique<Tarvino::ListingCheck>(listManager, context, platform, currentVersion());
+    listingCheck = std::make_unique<Tarvino::ListingCheck>(listManager, context, platform, installedVersion);
     connect(listingCheck.get(), &Tarvino::ListingCheck::finished, this, [this] {
         executables = listingCheck->entries();
         listingDone = true;
@@ -142,7 +147,7 @@ void TarvinoUpdater::downloadFinished(QNetworkReply *reply)
 void TarvinoUpdater::showVersions(const QString &possibleVersion, const QString &note, bool logNote)
 {
     QString text = QStringLiteral("%1 %2\n\n%3 %4")
-                       .arg(tr("Current version:"), Tarvino::shortened(currentVersion()), tr("Possible version:"),
+                       .arg(tr("Current version:"), Tarvino::shortened(installedVersion), tr("Possible version:"),
                             Tarvino::shortened(possibleVersion));
     if (!note.isEmpty()) {
         text += QStringLiteral("\n\n") + note;
@@ -198,15 +203,16 @@ void TarvinoUpdater::okSlot()
 Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
 {
     const QString entry = executables.constLast();
-    const QUrl listing = Tarvino::listingUrl(context.downloadBaseUrl, platform, currentVersion());
+    const QUrl listing = Tarvino::listingUrl(context.downloadBaseUrl, platform, installedVersion);
     Tarvino::UpdateTarget target;
     target.buildUrl = Tarvino::fileUrl(listing, entry);
-    target.signatureUrl = Tarvino::signatureUrl(context.downloadBaseUrl, platform, currentVersion(), entry);
+    target.signatureUrl = Tarvino::signatureUrl(context.downloadBaseUrl, platform, installedVersion, entry);
     // The server's name for the file, which is what the publisher signed.
     target.signedName = QUrl::fromPercentEncoding(entry.toUtf8());
     target.appDir = appDir;
     target.executableName = executableName;
-    target.backupName = currentVersion();
+    target.backupName = installedVersion;
+    target.newIdentity = Tarvino::identityOfEntry(entry);
     target.publicKeys = context.publicKeys;
     target.transferTimeout = context.transferTimeout;
     target.minimumRate = context.minimumRate;
@@ -229,7 +235,7 @@ void TarvinoUpdater::updateFailed()
     switch (update->running()) {
     case Tarvino::Update::Running::PreviousVersion:
         note += QStringLiteral("\n\n") + tr("The previous version, %1, is running again.")
-                                              .arg(Tarvino::shortened(currentVersion()));
+                                              .arg(Tarvino::shortened(installedVersion));
         break;
     case Tarvino::Update::Running::NewVersion:
         note += QStringLiteral("\n\n") + tr("The new version, %1, is running.")

@@ -69,5 +69,7 @@ private:
     // why nothing can be installed here, if so (Ok then stays disabled).
     QString startNotice;
     QString installProblem;
+    // What the folder holds: the identity given, or the later one its record names.
+    QString installedVersion;
     QElapsedTimer progressShown;
 };

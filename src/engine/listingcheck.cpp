@@ -1,6 +1,7 @@
 #include "listingcheck.h"
 
 #include "identity.h"
+#include "installedrecord.h"
 #include "listing.h"
 #include "signature.h"
 #include "supportlog.h"
@@ -33,6 +34,14 @@ Offer decideOffer(const QStringList &entries, const QString &identity)
                                      "offered.").arg(newest, shortened(qtVersionField(identity)))};
     }
     return {newest, {}};
+}
+
+QString installedIdentity(const QString &appDir, const QString &executableName, const QString &given)
+{
+    const QString recorded = InstalledRecord::identityOfProgram(appDir, executableName);
+    const bool later = identityProblem(recorded) == IdentityProblem::None && entryDateNumber(recorded)
+        && runningDateNumber(given) < *entryDateNumber(recorded);
+    return later ? recorded : given;
 }
 
 ListingCheck::ListingCheck(QNetworkAccessManager &manager, const UpdaterContext &context, const QString &platform,

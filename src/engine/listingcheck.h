@@ -29,6 +29,11 @@ struct Offer
 // needs other libraries) and is dated later. The entry before it never counts.
 Offer decideOffer(const QStringList &entries, const QString &identity);
 
+// What the program in the folder is: the identity the folder's record gives
+// it when that is later than the one given (another updater installed a build
+// since the application passed its identity), else the one given.
+QString installedIdentity(const QString &appDir, const QString &executableName, const QString &given);
+
 // The check at start: fetches the listing of the identity's platform and Qt
 // version, keeps the page as it came in "ListOfExecutables.html" in the working
 // directory, and decides what is offered. With publisher keys, the page's

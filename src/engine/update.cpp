@@ -2,6 +2,7 @@
 
 #include "fileops.h"
 #include "installation.h"
+#include "installedrecord.h"
 #include "launchwatch.h"
 #include "signature.h"
 #include "stagingfile.h"
@@ -136,6 +137,18 @@ bool Update::install()
     SupportLog::write(QStringLiteral("Downloaded %1 bytes.").arg(m_transfer->bytesReceived()));
     if (!m_staging->complete(m_transfer->bytesReceived())) {
         m_error = m_staging->errorString();
+        return false;
+    }
+    // Before the swap, naming both programs: whether the update then stays or is
+    // undone, the folder knows what it holds.
+    const QString program = m_target.appDir + m_target.executableName;
+    QList<QPair<QByteArray, QString>> programs{{InstalledRecord::fingerprint(m_staging->path()), m_target.newIdentity}};
+    if (FileOps::exists(program))
+        programs.append({InstalledRecord::fingerprint(program), m_target.backupName});
+    if (const int error = InstalledRecord::write(m_target.appDir, m_target.executableName, programs)) {
+        m_error = tr("Cannot record what the folder holds in %1: %2")
+                      .arg(FileOps::nativePath(InstalledRecord::path(m_target.appDir, m_target.executableName)),
+                           FileOps::describe(error));
         return false;
     }
     m_installation = std::make_unique<Installation>(m_target.appDir, m_target.executableName);

@@ -31,7 +31,8 @@ struct UpdateTarget
     QString signedName;       // the build's name as the publisher signed it
     QString appDir;           // the application directory, ending in "/"
     QString executableName;   // the installed program in appDir
-    QString backupName;       // the old program's name afterwards
+    QString backupName;       // the old program's name afterwards: its identity
+    QString newIdentity;      // what the folder records the new build as
     QList<QByteArray> publicKeys; // empty: builds are not signature-checked
     std::chrono::milliseconds transferTimeout{30000};
     MinimumRate minimumRate;

@@ -11,12 +11,12 @@
 #  include <io.h>
 #  include <windows.h>
 #else
-#  include <cerrno>
 #  include <fcntl.h>
 #  include <sys/stat.h>
 #  include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <memory>
 
 namespace Tarvino {
@@ -251,6 +251,30 @@ int copyFile(const QString &existing, const QString &newName)
     if (error)
         removeFile(newName);
     return error;
+}
+
+int writeFileInOneStep(const QString &path, const QByteArray &bytes)
+{
+    const QString fresh = path + QStringLiteral(".new");
+    QFile file(fresh);
+    if (const int error = injected("open", fresh))
+        return error;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return lastError();
+    hide(fresh);
+    int error = injected("write", fresh);
+    if (!error && file.write(bytes) != bytes.size())
+        error = lastError() ? lastError() : EIO;
+    if (!error)
+        error = syncToDisk(file);
+    file.close();
+    if (!error)
+        error = renameOver(fresh, path);
+    if (error) {
+        removeFile(fresh);
+        return error;
+    }
+    return syncFolder(QFileInfo(path).absolutePath());
 }
 
 int syncFolder(const QString &dir)

@@ -51,6 +51,11 @@ bool takesHardLinks(const QString &existing, const QString &probeName);
 // half-written is removed.
 int copyFile(const QString &existing, const QString &newName);
 
+// Writes bytes as path in one step: into path + ".new" (hidden on Windows),
+// flushed to the disk, renamed over path, and the folder flushed. path then
+// holds the old bytes or the new ones, whenever the process dies.
+int writeFileInOneStep(const QString &path, const QByteArray &bytes);
+
 // Makes the folder's entries durable. On Windows the moves write through already.
 int syncFolder(const QString &dir);
 int syncToDisk(QFile &file);

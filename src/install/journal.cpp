@@ -1,13 +1,13 @@
 #include "journal.h"
 
 #include "fileops.h"
+#include "installedrecord.h"
 #include "stagingfile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include <cerrno>
 
 namespace Tarvino {
 
@@ -56,27 +56,7 @@ bool Journal::parse(const QByteArray &text, const QString &executableName)
 
 int Journal::write(const QString &path) const
 {
-    const QString fresh = path + QStringLiteral(".new");
-    QFile file(fresh);
-    if (const int error = injected("open", fresh))
-        return error;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-        return lastError();
-    hide(fresh);
-    const QByteArray text = toText();
-    int error = injected("write", fresh);
-    if (!error && file.write(text) != text.size())
-        error = lastError() ? lastError() : EIO;
-    if (!error)
-        error = syncToDisk(file);
-    file.close();
-    if (!error)
-        error = renameOver(fresh, path);
-    if (error) {
-        removeFile(fresh);
-        return error;
-    }
-    return syncFolder(QFileInfo(path).absolutePath());
+    return writeFileInOneStep(path, toText());
 }
 
 int Journal::undo(const QString &appDir, const QString &executableName, bool removeStaged) const
@@ -135,6 +115,8 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
     };
 
     remove(journalFile + QStringLiteral(".new"), QStringLiteral("a journal that never took its name"));
+    remove(InstalledRecord::path(appDir, executableName) + QStringLiteral(".new"),
+           QStringLiteral("a record of the folder that never took its name"));
 
     const QString ran = Journal::ranMarker(journalFile);
     if (exists(journalFile) && exists(ran)) {

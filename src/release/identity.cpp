@@ -62,6 +62,12 @@ bool isNewerBuild(const QString &entry, const QString &identity)
     return entryNumber && runningDateNumber(identity) < *entryNumber;
 }
 
+QString identityOfEntry(const QString &entry)
+{
+    const qsizetype dot = entry.indexOf(u'.', entry.lastIndexOf(u'-') + 1);
+    return dot < 0 ? entry : entry.left(dot);
+}
+
 bool isPlainFileName(const QString &name)
 {
     if (name.isEmpty() || name == u"." || name == u".." || name.size() > MaxFileNameLength)

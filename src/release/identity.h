@@ -29,6 +29,10 @@ int runningDateNumber(const QString &identity);
 
 bool isNewerBuild(const QString &entry, const QString &identity);
 
+// The identity of the program a listing entry installs: the entry without the
+// extension after its date ("Tarvino-6.10.1-20260101.exe": "Tarvino-6.10.1-20260101").
+QString identityOfEntry(const QString &entry);
+
 // The longest file name that Windows and most other systems take.
 inline constexpr int MaxFileNameLength = 255;
 
