@@ -1,8 +1,9 @@
 // Stands in for the application in tests: records how it was started in
 // "started.txt" beside itself (its arguments, then its working directory, with
-// forward slashes, in UTF-8), and adds a line to "starts.txt" for each start. Started with --stay, it then keeps running until a
-// file "stop" appears beside it (at most a minute), as an application still
-// open during its update would, and then writes "stopped.txt".
+// forward slashes, in UTF-8), and adds a line to "starts.txt" for each start.
+// Started with --stay, it then keeps running until a file "stop" appears beside
+// it (at most a minute), as an application still open during its update would,
+// and then writes "stopped.txt".
 //
 // Tests tell builds apart by bytes appended to this program, which it ignores,
 // except for these endings: "\0exit N" ends it at once with status N, recording
@@ -64,7 +65,7 @@ int main(int argc, char *argv[])
             out << argv[i] << '\n';
         out << "cwd " << fs::current_path(error).generic_u8string() << '\n';
     }
-    std::ofstream(dir / "starts.txt", std::ios::app) << "started\n";
+    std::ofstream(dir / "starts.txt", std::ios::app | std::ios::binary) << "started\n";
     // The test may have removed the folder by now; that is no failure of ours.
     fs::rename(partial, dir / "started.txt", error);
     if ((argc > 1 && std::string(argv[1]) == "--stay") || ending == "stay") {

@@ -42,7 +42,7 @@ bool isPlainFileName(const QString &name);
 
 // The text as it can be shown in a message or the window: cut with an ellipsis
 // past maxLength characters.
-QString shortened(const QString &text, int maxLength = 80);
+QString shortened(const QString &text, int maxLength = 64);
 
 enum class IdentityProblem { None, UnsafeName, NoQtVersion };
 IdentityProblem identityProblem(const QString &identity);
