@@ -1,6 +1,7 @@
 #include "identity.h"
 #include "listing.h"
 #include "listingcheck.h"
+#include "manifest.h"
 #include "urls.h"
 
 #include <QBuffer>
@@ -30,6 +31,8 @@ private slots:
     void parseListingKeepsOrderAndEveryName();
     void offers_data();
     void offers();
+    void manifestRules_data();
+    void manifestRules();
 };
 
 void IdentityTest::builtInIdentity_data()
@@ -249,6 +252,72 @@ void IdentityTest::offers()
     const Offer offer = decideOffer(entries, "Tarvino-6.10.1-20251201");
     QCOMPARE(offer.entry, offered);
     QVERIFY2(reason.isEmpty() ? offer.reason.isEmpty() : offer.reason.startsWith(reason), qPrintable(offer.reason));
+}
+
+void IdentityTest::manifestRules_data()
+{
+    QTest::addColumn<QByteArray>("files");
+    QTest::addColumn<QString>("refusal"); // what the message says after the path; empty: accepted
+
+    const auto line = [](const QByteArray &path, qint64 size = 3, const char *kind = "-") {
+        return QByteArray(64, 'a') + ' ' + QByteArray::number(size) + ' ' + kind + ' ' + path + '\n';
+    };
+    QTest::newRow("a program, a library and a plugin in a folder")
+        << line("Tarv\xc3\xadno.exe", 3, "x") + line("Qt6Core.dll") + line("platforms/qwindows.dll") << "";
+    QTest::newRow("a name with spaces") << line("Read me first.txt") << "";
+    const QList<std::pair<QByteArray, QString>> refused{
+        {"/etc/passwd", "has an absolute path."},
+        {"C:/Windows/evil.dll", "has a colon (a drive or an alternate data stream)."},
+        {"Tarv\xc3\xadno.exe:hidden", "has a colon (a drive or an alternate data stream)."},
+        {"..\\evil.dll", "has a backslash; paths use \"/\"."},
+        {"../evil.dll", "has a \".\" or \"..\" step."},
+        {"plugins/../../evil.dll", "has a \".\" or \"..\" step."},
+        {"./a.dll", "has a \".\" or \"..\" step."},
+        {"plugins//a.dll", "has an empty folder name."},
+        {"a\x1b.dll", "has a control character."},
+        {"CON", "has a name that Windows reserves for a device."},
+        {"plugins/nul.txt", "has a name that Windows reserves for a device."},
+        {"Com1.dll", "has a name that Windows reserves for a device."},
+        {"a.dll.", "has a name ending in a dot or a space."},
+        {"plugins /a.dll", "has a name ending in a dot or a space."},
+        {"TarvinoUpdater.log", "is a name the updater keeps for itself."},
+        {"tarvinorelease.txt", "is a name the updater keeps for itself."},
+        {".Tarv\xc3\xadno.exe.journal", "is a name the updater keeps for itself."},
+    };
+    for (const auto &[path, refusal] : refused)
+        QTest::addRow("%s", path.constData()) << line(path) << refusal;
+    QTest::newRow("two names equal but for case") << line("Qt6Core.dll") + line("qt6core.DLL")
+        << "is named twice, when case is ignored, or is both a file and a folder.";
+    QTest::newRow("a file and a folder of one name") << line("platforms") + line("platforms/qwindows.dll")
+        << "is both a file and a folder.";
+    QTest::newRow("not a file's line") << QByteArray(64, 'a') + " 3 y a.dll\n" << "line 3 is not a file's line.";
+    QTest::newRow("a size that is no number") << QByteArray(64, 'a') + " 3k - a.dll\n" << "line 3 is not a file's line.";
+    QTest::newRow("a short SHA-256") << QByteArray(62, 'a') + " 3 - a.dll\n" << "line 3 is not a file's line.";
+    QByteArray many;
+    for (int i = 0; i <= Manifest::MaxFiles; ++i)
+        many += line("f" + QByteArray::number(i));
+    QTest::newRow("more files than allowed") << many << "it names more than 10000 files.";
+    QTest::newRow("larger in all than allowed") << line("a", Manifest::MaxTotalSize) + line("b", 1)
+        << "its files come to more than 8589934592 bytes.";
+}
+
+// A manifest that breaks any rule is refused whole, naming the rule and the path.
+void IdentityTest::manifestRules()
+{
+    QFETCH(QByteArray, files);
+    QFETCH(QString, refusal);
+    Manifest manifest;
+    manifest.setReserved({"TarvinoUpdater.log", Manifest::RecordName}, QStringLiteral(".Tarvíno.exe."));
+    const bool parsed = manifest.parse("Tarvino release manifest 1\nrelease: Tarvino-6.10.1-20260115\n" + files);
+    QCOMPARE(parsed, refusal.isEmpty());
+    if (parsed) {
+        QCOMPARE(manifest.release(), "Tarvino-6.10.1-20260115");
+        QCOMPARE(manifest.files().size(), files.count('\n'));
+        return;
+    }
+    QVERIFY2(manifest.errorString().startsWith("The release's manifest is refused: "), qPrintable(manifest.errorString()));
+    QVERIFY2(manifest.errorString().endsWith(refusal), qPrintable(manifest.errorString()));
+    QVERIFY(manifest.files().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(IdentityTest)
