@@ -277,6 +277,15 @@ int writeFileInOneStep(const QString &path, const QByteArray &bytes)
     return syncFolder(QFileInfo(path).absolutePath());
 }
 
+int makeFolders(const QString &dir)
+{
+    if (QFileInfo(dir).isDir())
+        return 0;
+    if (const int error = injected("mkdir", dir))
+        return error;
+    return QDir().mkpath(dir) ? 0 : lastError() ? lastError() : EIO;
+}
+
 int syncFolder(const QString &dir)
 {
     if (const int error = injected("fsync-dir", dir))

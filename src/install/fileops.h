@@ -15,7 +15,7 @@ namespace Tarvino {
 
 // Test seam: called before each file-system step of an update with the step's
 // name ("open", "write", "fsync", "link", "rename", "unlink", "fsync-dir",
-// "attributes") and the path it acts on. A non-zero return makes the step fail
+// "attributes", "mkdir") and the path it acts on. A non-zero return makes the step fail
 // with that error code.
 using FileStepHook = std::function<int(const char *step, const QString &path)>;
 void setFileStepHook(FileStepHook hook);
@@ -55,6 +55,9 @@ int copyFile(const QString &existing, const QString &newName);
 // flushed to the disk, renamed over path, and the folder flushed. path then
 // holds the old bytes or the new ones, whenever the process dies.
 int writeFileInOneStep(const QString &path, const QByteArray &bytes);
+
+// Makes a folder and any missing folders above it. 0 or the error code.
+int makeFolders(const QString &dir);
 
 // Makes the folder's entries durable. On Windows the moves write through already.
 int syncFolder(const QString &dir);

@@ -132,9 +132,7 @@ bool Installation::commit()
     const QString journalFile = Journal::path(m_appDir, m_executableName);
     if (const int error = removeFile(journalFile)) {
         // The new program ran: the next start is to complete this update, not to undo it.
-        QFile marker(Journal::ranMarker(journalFile));
-        const bool marked = injected("open", marker.fileName()) == 0 && marker.open(QIODevice::WriteOnly)
-            && syncToDisk(marker) == 0 && syncFolder(m_appDir) == 0;
+        const bool marked = Journal::markRan(journalFile) == 0;
         return fail((marked ? tr("Cannot record the end of the update in %1 (%2). The update will be completed "
                                  "when the updater next starts.")
                             : tr("Cannot record the end of the update in %1 (%2). The previous version will "

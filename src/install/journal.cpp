@@ -2,6 +2,7 @@
 
 #include "fileops.h"
 #include "installedrecord.h"
+#include "releaseswap.h"
 #include "stagingfile.h"
 
 #include <QDir>
@@ -14,6 +15,59 @@ namespace Tarvino {
 using namespace FileOps;
 
 namespace {
+
+// A release's journal names every file it changes.
+constexpr qint64 MaxJournalSize = 4 * 1024 * 1024;
+
+QString translated(const char *text)
+{
+    return QCoreApplication::translate("Tarvino::Installation", text);
+}
+
+// Either journal's update never committed: the previous version goes back.
+// Where that cannot be done now (on Windows, while the new program runs), or
+// the journal is not one of ours, the journal stays.
+bool undoUncommitted(const QString &appDir, const QString &executableName, RecoveryReport &said)
+{
+    const QString journalFile = Journal::path(appDir, executableName);
+    QFile file(journalFile);
+    const QByteArray text = file.open(QIODevice::ReadOnly) ? file.read(MaxJournalSize) : QByteArray();
+    file.close();
+    ReleaseJournal release;
+    Journal journal;
+    QString found;
+    int error = 0;
+    if (ReleaseJournal::isReleaseJournal(text) && release.parse(text)) {
+        found = QStringLiteral("Found the journal of a release update that did not commit (%1 changes, the "
+                               "previous release kept in %2): ").arg(release.changes.size()).arg(release.kept);
+        if (!(error = release.undo(appDir, journalFile)))
+            found += QStringLiteral("the previous release was put back");
+    } else if (journal.parse(text, executableName)) {
+        const bool swapped = !exists(appDir + journal.staged) || !exists(appDir + executableName);
+        found = QStringLiteral("Found the journal of an update that did not commit (staged %1, backup %2): ")
+                    .arg(journal.staged, journal.kept);
+        if (!(error = journal.undo(appDir, executableName))) {
+            found += swapped ? QStringLiteral("the previous version was put back from %1").arg(journal.kept)
+                             : QStringLiteral("the program had not been replaced yet; the backup it had begun "
+                                              "and the staged build were removed");
+        }
+    } else {
+        said.details << QStringLiteral("Found %1, which cannot be read as a journal: left everything as it is")
+                            .arg(nativePath(journalFile));
+        said.notice = translated("An interrupted update left %1, which this updater cannot read, so no update is "
+                                 "installed.").arg(nativePath(journalFile));
+        return false;
+    }
+    if (error) {
+        said.details << found + "could not undo it now: " + describe(error);
+        said.notice = translated("An interrupted update could not be undone yet (%1). Close the program, then "
+                                 "start the updater again.").arg(describe(error));
+        return false;
+    }
+    said.details << found;
+    said.notice = translated("An interrupted update was undone: the previous version is in place again.");
+    return true;
+}
 
 bool isOurs(const QString &name, const QString &executableName)
 {
@@ -31,6 +85,19 @@ QString Journal::path(const QString &appDir, const QString &executableName)
 QString Journal::displacedPrefix(const QString &executableName)
 {
     return u'.' + executableName + QStringLiteral(".old-");
+}
+
+int Journal::markRan(const QString &journalPath)
+{
+    QFile marker(ranMarker(journalPath));
+    if (const int error = injected("open", marker.fileName()))
+        return error;
+    if (!marker.open(QIODevice::WriteOnly))
+        return lastError() ? lastError() : EIO;
+    if (const int error = syncToDisk(marker))
+        return error;
+    marker.close();
+    return syncFolder(QFileInfo(journalPath).absolutePath());
 }
 
 QByteArray Journal::toText() const
@@ -99,8 +166,7 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
 {
     RecoveryReport ignored;
     RecoveryReport &said = report ? *report : ignored;
-    const auto tr = [](const char *text) { return QCoreApplication::translate("Tarvino::Installation", text); };
-    const QString undone = tr("An interrupted update was undone: the previous version is in place again.");
+    const QString undone = translated("An interrupted update was undone: the previous version is in place again.");
     const QString executable = appDir + executableName;
     const QString journalFile = Journal::path(appDir, executableName);
     bool changed = false;
@@ -126,36 +192,11 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
                                        : QStringLiteral("its update is completed"));
         if (error)
             return false;
-        said.notice = tr("An interrupted update was completed: its new version had already run.");
+        said.notice = translated("An interrupted update was completed: its new version had already run.");
         changed = true;
     } else if (exists(journalFile)) {
-        QFile file(journalFile);
-        Journal journal;
-        if (!file.open(QIODevice::ReadOnly) || !journal.parse(file.read(4096), executableName)) {
-            // Not ours to judge: everything stays as it is.
-            said.details << QStringLiteral("Found %1, which cannot be read as a journal: left everything as it is")
-                                .arg(nativePath(journalFile));
-            said.notice = tr("An interrupted update left %1, which this updater cannot read, so no update is "
-                             "installed.").arg(nativePath(journalFile));
+        if (!undoUncommitted(appDir, executableName, said))
             return false;
-        }
-        file.close();
-        const bool swapped = !exists(appDir + journal.staged) || !exists(executable);
-        const QString found = QStringLiteral("Found the journal of an update that did not commit (staged %1, "
-                                             "backup %2): ").arg(journal.staged, journal.kept);
-        // Where the old program cannot go back now (on Windows, while the new
-        // one runs), the journal stays for a later start.
-        if (const int error = journal.undo(appDir, executableName)) {
-            said.details << found + "could not undo it now: " + describe(error);
-            said.notice = tr("An interrupted update could not be undone yet (%1). Close the program, then start "
-                             "the updater again.").arg(describe(error));
-            return false;
-        }
-        said.details << found
-                + (swapped ? QStringLiteral("the previous version was put back from %1").arg(journal.kept)
-                           : QStringLiteral("the program had not been replaced yet; the backup it had begun "
-                                            "and the staged build were removed"));
-        said.notice = undone;
     }
 
     const QDir dir(appDir);
@@ -178,6 +219,13 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
         remove(dir.filePath(name), QStringLiteral("a download that was never installed"));
     for (const QString &name : dir.entryList({displaced}, files))
         remove(dir.filePath(name), QStringLiteral("a program set aside while it ran"));
+    for (const QString &name : dir.entryList({ReleaseSwap::stagingPrefix(executableName) + u'*'},
+                                             QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        said.details << QStringLiteral("Found %1 (the files of a release that was never installed): removed it")
+                            .arg(nativePath(dir.filePath(name)));
+        QDir(dir.filePath(name)).removeRecursively();
+        changed = true;
+    }
     if (changed)
         syncFolder(appDir);
     return true;

@@ -19,6 +19,8 @@ struct Journal
     // Beside a journal that could not be removed after the new program ran: the
     // next start completes that update instead of undoing it.
     static QString ranMarker(const QString &journalPath) { return journalPath + QStringLiteral(".ran"); }
+    // Writes that marker, flushed. 0 or the error code.
+    static int markRan(const QString &journalPath);
     // Hidden names of programs moved aside while they ran.
     static QString displacedPrefix(const QString &executableName);
 

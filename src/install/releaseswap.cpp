@@ -1,0 +1,241 @@
+#include "releaseswap.h"
+
+#include "fileops.h"
+#include "journal.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QUuid>
+
+#include <cerrno>
+
+namespace Tarvino {
+
+using namespace FileOps;
+
+namespace {
+
+constexpr char Title[] = "Tarvino release journal 1";
+
+const char *kindWord(ReleaseChange::Kind kind)
+{
+    switch (kind) {
+    case ReleaseChange::Kind::Replace:
+        return "replace";
+    case ReleaseChange::Kind::Add:
+        return "add";
+    case ReleaseChange::Kind::Remove:
+        return "remove";
+    }
+    return "";
+}
+
+QString parentOf(const QString &path)
+{
+    return QFileInfo(path).absolutePath();
+}
+
+// Each folder whose entries changed, flushed once.
+int syncFolders(const QStringList &dirs)
+{
+    QSet<QString> done;
+    for (const QString &dir : dirs) {
+        if (done.contains(dir))
+            continue;
+        done.insert(dir);
+        if (const int error = syncFolder(dir))
+            return error;
+    }
+    return 0;
+}
+
+// Removes the folders under and including dir that hold no file.
+void removeEmptyFolders(const QString &dir)
+{
+    const QStringList children = QDir(dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QString &child : children)
+        removeEmptyFolders(dir + u'/' + child);
+    QDir().rmdir(dir);
+}
+
+bool isPlainRelative(const QString &path)
+{
+    return !path.isEmpty() && !path.startsWith(u'/') && !path.contains(u'\\') && !path.contains(u':')
+        && !path.split(u'/').contains(QStringLiteral("..")) && !path.split(u'/').contains(QString());
+}
+
+} // namespace
+
+bool ReleaseJournal::isReleaseJournal(const QByteArray &text)
+{
+    return text.startsWith(QByteArray(Title) + '\n');
+}
+
+QByteArray ReleaseJournal::toText() const
+{
+    QByteArray text = QByteArray(Title) + "\nstaging " + staging.toUtf8() + "\nkept " + kept.toUtf8() + '\n';
+    for (const ReleaseChange &change : changes)
+        text += QByteArray(kindWord(change.kind)) + ' ' + change.path.toUtf8() + '\n';
+    return text;
+}
+
+bool ReleaseJournal::parse(const QByteArray &text)
+{
+    QList<QByteArray> lines = text.split('\n');
+    if (lines.size() < 4 || lines.at(0) != Title || !lines.constLast().isEmpty() || !lines.at(1).startsWith("staging ")
+        || !lines.at(2).startsWith("kept ")) {
+        return false;
+    }
+    lines.removeLast();
+    staging = QString::fromUtf8(lines.at(1).mid(8));
+    kept = QString::fromUtf8(lines.at(2).mid(5));
+    changes.clear();
+    for (const QByteArray &line : lines.mid(3)) {
+        ReleaseChange change;
+        const QByteArray word = line.left(line.indexOf(' '));
+        change.path = QString::fromUtf8(line.mid(word.size() + 1));
+        if (word == "replace")
+            change.kind = ReleaseChange::Kind::Replace;
+        else if (word == "add")
+            change.kind = ReleaseChange::Kind::Add;
+        else if (word == "remove")
+            change.kind = ReleaseChange::Kind::Remove;
+        else
+            return false;
+        if (!isPlainRelative(change.path))
+            return false;
+        changes.append(change);
+    }
+    return isPlainRelative(staging) && !staging.contains(u'/') && isPlainRelative(kept) && !kept.contains(u'/');
+}
+
+int ReleaseJournal::undo(const QString &appDir, const QString &journalPath) const
+{
+    QStringList touched{appDir};
+    for (auto change = changes.crbegin(); change != changes.crend(); ++change) {
+        const QString installed = appDir + change->path;
+        const QString keptPath = appDir + kept + u'/' + change->path;
+        const QString staged = appDir + staging + u'/' + change->path;
+        if (change->kind != ReleaseChange::Kind::Add && exists(keptPath)) {
+            if (const int error = renameOver(keptPath, installed))
+                return error;
+            touched << parentOf(installed) << parentOf(keptPath);
+        } else if (change->kind == ReleaseChange::Kind::Add && !exists(staged) && exists(installed)) {
+            if (const int error = removeFile(installed))
+                return error;
+            touched << parentOf(installed);
+        }
+    }
+    if (const int error = syncFolders(touched))
+        return error;
+    QDir(appDir + staging).removeRecursively();
+    removeEmptyFolders(appDir + kept);
+    if (const int error = removeFile(journalPath))
+        return error;
+    syncFolder(appDir);
+    return 0;
+}
+
+ReleaseSwap::ReleaseSwap(const QString &appDir, const QString &executableName)
+    : m_appDir(appDir), m_executableName(executableName)
+{
+}
+
+QString ReleaseSwap::stagingPrefix(const QString &executableName)
+{
+    return u'.' + executableName + QStringLiteral(".release-");
+}
+
+bool ReleaseSwap::fail(const QString &error)
+{
+    m_error = error;
+    return false;
+}
+
+bool ReleaseSwap::prepare()
+{
+    m_journal.staging = stagingPrefix(m_executableName) + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
+    if (const int error = makeFolders(stagingDir())) {
+        return fail(tr("Cannot make the folder %1 for the new release: %2")
+                        .arg(nativePath(stagingDir()), describe(error)));
+    }
+    hide(m_appDir + m_journal.staging);
+    return true;
+}
+
+bool ReleaseSwap::install(const QList<ReleaseChange> &changes, const QString &backupName,
+                          const QStringList &releaseNames)
+{
+    m_journal.changes = changes;
+    for (int n = 1; n < 1000 && m_journal.kept.isEmpty(); ++n) {
+        const QString name = n == 1 ? backupName : QStringLiteral("%1 (%2)").arg(backupName).arg(n);
+        const bool taken = std::any_of(releaseNames.cbegin(), releaseNames.cend(), [&name](const QString &used) {
+            return used.compare(name, Qt::CaseInsensitive) == 0;
+        });
+        if (!taken && !exists(m_appDir + name))
+            m_journal.kept = name;
+    }
+    if (m_journal.kept.isEmpty())
+        return fail(tr("Cannot keep the previous release: every name made from %1 is taken.").arg(backupName));
+    const QString journalFile = Journal::path(m_appDir, m_executableName);
+    if (const int error = writeFileInOneStep(journalFile, m_journal.toText()))
+        return fail(tr("Cannot record the update in %1: %2").arg(nativePath(journalFile), describe(error)));
+
+    const QString kept = backupPath() + u'/';
+    const QString staged = stagingDir();
+    for (const ReleaseChange &change : changes) {
+        const QString installed = m_appDir + change.path;
+        QStringList touched;
+        int error = 0;
+        if (change.kind != ReleaseChange::Kind::Add) {
+            error = makeFolders(parentOf(kept + change.path));
+            if (!error)
+                error = renameOver(installed, kept + change.path);
+            touched << parentOf(installed) << parentOf(kept + change.path);
+        }
+        if (!error && change.kind != ReleaseChange::Kind::Remove) {
+            error = makeFolders(parentOf(installed));
+            if (!error)
+                error = renameOver(staged + change.path, installed);
+            touched << parentOf(installed) << parentOf(staged + change.path);
+        }
+        if (!error)
+            error = syncFolders(touched);
+        if (error) {
+            const QString message = tr("Cannot put %1 of the new release in place: %2")
+                                        .arg(nativePath(installed), describe(error));
+            if (m_journal.undo(m_appDir, journalFile) != 0)
+                return fail(message + u' ' + tr("The previous release will be put back when the updater next starts."));
+            return fail(message);
+        }
+    }
+    return true;
+}
+
+bool ReleaseSwap::rollback()
+{
+    if (const int error = m_journal.undo(m_appDir, Journal::path(m_appDir, m_executableName))) {
+        return fail(tr("Cannot put the previous release back (%1). It will be put back when the updater next "
+                       "starts.").arg(describe(error)));
+    }
+    return true;
+}
+
+bool ReleaseSwap::commit()
+{
+    const QString journalFile = Journal::path(m_appDir, m_executableName);
+    if (const int error = removeFile(journalFile)) {
+        const bool marked = Journal::markRan(journalFile) == 0;
+        return fail((marked ? tr("Cannot record the end of the update in %1 (%2). The update will be completed "
+                                 "when the updater next starts.")
+                            : tr("Cannot record the end of the update in %1 (%2). The previous release will be "
+                                 "put back when the updater next starts."))
+                        .arg(nativePath(journalFile), describe(error)));
+    }
+    syncFolder(m_appDir);
+    QDir(m_appDir + m_journal.staging).removeRecursively();
+    return true;
+}
+
+} // namespace Tarvino

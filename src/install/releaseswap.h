@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Moving an application folder from one release to another in one journaled
+// swap: every file that differs is moved into a folder named after the old
+// identity (the backup) and the new one moved into its place, every added file
+// moved in, every removed one moved into the backup. Only renames: no file is
+// copied, whatever the drive, and on Windows a program or library in use can
+// be moved like any other. A journal written before the first change lets the
+// next start put the previous release back whole when the process dies; the
+// commit, once the new release has run, removes it.
+namespace Tarvino {
+
+struct ReleaseChange
+{
+    enum class Kind { Replace, Add, Remove };
+    Kind kind = Kind::Replace;
+    QString path; // relative to the folder, with "/"
+};
+
+struct ReleaseJournal
+{
+    QString staging; // the hidden folder that holds the new files at their paths
+    QString kept;    // the folder that keeps the previous release's files
+    QList<ReleaseChange> changes;
+
+    static bool isReleaseJournal(const QByteArray &text);
+    QByteArray toText() const;
+    bool parse(const QByteArray &text);
+
+    // Puts every file the swap moved back, removes what it added, the staged
+    // files and the backup folder it made, then the journal at journalPath.
+    // 0, or the error code of the step that cannot be done now; the journal
+    // then stays for a later start.
+    int undo(const QString &appDir, const QString &journalPath) const;
+};
+
+class ReleaseSwap
+{
+    Q_DECLARE_TR_FUNCTIONS(Tarvino::ReleaseSwap)
+
+public:
+    ReleaseSwap(const QString &appDir, const QString &executableName);
+
+    // Hidden folders of staged releases, which a start sweeps when no journal names them.
+    static QString stagingPrefix(const QString &executableName);
+
+    // Makes the staging folder; the new files go to stagingDir() + their paths.
+    bool prepare();
+    QString stagingDir() const { return m_appDir + m_journal.staging + u'/'; }
+
+    // The backup folder is backupName, or the first free "backupName (2)"...,
+    // never one of the new release's own top-level names. On failure the
+    // previous release is in place, or the journal stays for the next start.
+    bool install(const QList<ReleaseChange> &changes, const QString &backupName, const QStringList &releaseNames);
+    bool rollback();
+    bool commit();
+
+    QString backupPath() const { return m_appDir + m_journal.kept; }
+    QString errorString() const { return m_error; }
+
+private:
+    bool fail(const QString &error);
+    QString m_appDir;
+    QString m_executableName;
+    ReleaseJournal m_journal;
+    QString m_error;
+};
+
+} // namespace Tarvino
