@@ -27,7 +27,7 @@ QByteArray recordText(const QString &text)
         if (c == u'\n')
             line += QStringLiteral(" | "); // one record, one line: the window's texts span several
         else if (c.category() == QChar::Other_Control)
-            line += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+            line += QStringLiteral("\\x%1").arg(uint(c.unicode()), 2, 16, QLatin1Char('0'));
         else
             line += c;
     }
