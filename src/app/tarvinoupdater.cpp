@@ -181,8 +181,8 @@ void TarvinoUpdater::okSlot()
     const QScopedValueRollback<bool> busy(inOkSlot, true);
     buttonBox->button(QDialogButtonBox::Ok)->setEnabled(false);
     update = std::make_unique<Tarvino::Update>(downloadManager, updateTarget());
-    connect(update.get(), &Tarvino::Update::progress, this, &TarvinoUpdater::showProgress);
-    connect(update.get(), &Tarvino::Update::finished, this, [this] { downloadDone = true; });
+    connect(update.get(), &Tarvino::UpdateJob::progress, this, &TarvinoUpdater::showProgress);
+    connect(update.get(), &Tarvino::UpdateJob::finished, this, [this] { downloadDone = true; });
 
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     qDebug() << "Inicio de descarga del archivo ejecutable";
@@ -233,15 +233,15 @@ void TarvinoUpdater::updateFailed()
 {
     QString note = tr("The update failed: %1").arg(update->errorString());
     switch (update->running()) {
-    case Tarvino::Update::Running::PreviousVersion:
+    case Tarvino::UpdateJob::Running::PreviousVersion:
         note += QStringLiteral("\n\n") + tr("The previous version, %1, is running again.")
                                               .arg(Tarvino::shortened(installedVersion));
         break;
-    case Tarvino::Update::Running::NewVersion:
+    case Tarvino::UpdateJob::Running::NewVersion:
         note += QStringLiteral("\n\n") + tr("The new version, %1, is running.")
                                               .arg(Tarvino::shortened(executables.constLast()));
         break;
-    case Tarvino::Update::Running::Nothing:
+    case Tarvino::UpdateJob::Running::Nothing:
         break;
     }
     showVersions(executables.constLast(), note);

@@ -17,6 +17,7 @@ namespace Tarvino {
 class FolderLock;
 class ListingCheck;
 class Update;
+class UpdateJob;
 struct UpdateTarget;
 }
 
@@ -63,7 +64,7 @@ private:
     const Tarvino::UpdaterContext context;
     std::unique_ptr<Tarvino::FolderLock> folderLock;
     std::unique_ptr<Tarvino::ListingCheck> listingCheck;
-    std::unique_ptr<Tarvino::Update> update;
+    std::unique_ptr<Tarvino::UpdateJob> update;
     bool inOkSlot = false;
     // Said beside the versions: what the start found of an earlier update, and
     // why nothing can be installed here, if so (Ok then stays disabled).

@@ -3,7 +3,6 @@
 #include "fileops.h"
 #include "installation.h"
 #include "installedrecord.h"
-#include "launchwatch.h"
 #include "signature.h"
 #include "stagingfile.h"
 #include "supportlog.h"
@@ -14,7 +13,6 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QNetworkReply>
-#include <QProcess>
 #include <QStorageInfo>
 
 namespace Tarvino {
@@ -25,7 +23,7 @@ constexpr qint64 FreeSpaceMargin = 32 * 1024 * 1024;
 }
 
 Update::Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject *parent)
-    : QObject(parent), m_buildManager(buildManager), m_target(std::move(target))
+    : UpdateJob(parent), m_buildManager(buildManager), m_target(std::move(target))
 {
 }
 
@@ -33,13 +31,9 @@ Update::~Update() = default;
 
 void Update::start()
 {
-    if (m_running)
+    if (isRunning())
         return;
-    m_running = true;
-    m_succeeded = false;
-    m_launched = false;
-    m_runningNow = Running::Nothing;
-    m_error.clear();
+    begin();
     SupportLog::write(QStringLiteral("Update to ") + m_target.buildUrl.toString());
     m_staging = std::make_unique<StagingFile>(m_target.appDir, m_target.executableName);
     if (!m_staging->open())
@@ -109,26 +103,24 @@ void Update::checkRoom(QNetworkReply *reply)
 
 void Update::downloadFinished(QNetworkReply *reply)
 {
-    if (!m_running || !m_transfer || reply != m_transfer->reply())
+    if (!isRunning() || !m_transfer || reply != m_transfer->reply())
         return;
-    if (!install())
-        return end(false, m_error);
+    QString error;
+    if (!install(&error))
+        return end(false, error);
     SupportLog::write(QStringLiteral("Installed; the previous version is kept as ") + m_installation->backupPath());
-    m_launched = true;
-    m_launch = std::make_unique<LaunchWatch>();
-    connect(m_launch.get(), &LaunchWatch::finished, this, &Update::launchFinished);
-    m_launch->start(m_target.appDir + m_target.executableName, QDir::currentPath(), m_target.healthCheckTime);
+    watchNewProgram(m_target.appDir + m_target.executableName, m_target.healthCheckTime);
 }
 
-bool Update::install()
+bool Update::install(QString *error)
 {
     if (!m_transfer->finish(Transfer::Expect::CompleteFile)) {
-        m_error = m_transfer->errorString();
+        *error = m_transfer->errorString();
         return false;
     }
     if (m_verifier) {
         if (!m_verifier->verify(m_target.publicKeys, m_signature)) {
-            m_error = tr("The build does not bear the publisher's signature.");
+            *error = tr("The build does not bear the publisher's signature.");
             return false;
         }
         qDebug().noquote() << "Firma verificada:" << m_target.buildUrl.fileName();
@@ -136,7 +128,7 @@ bool Update::install()
     }
     SupportLog::write(QStringLiteral("Downloaded %1 bytes.").arg(m_transfer->bytesReceived()));
     if (!m_staging->complete(m_transfer->bytesReceived())) {
-        m_error = m_staging->errorString();
+        *error = m_staging->errorString();
         return false;
     }
     // Before the swap, naming both programs: whether the update then stays or is
@@ -145,59 +137,43 @@ bool Update::install()
     QList<QPair<QByteArray, QString>> programs{{InstalledRecord::fingerprint(m_staging->path()), m_target.newIdentity}};
     if (FileOps::exists(program))
         programs.append({InstalledRecord::fingerprint(program), m_target.backupName});
-    if (const int error = InstalledRecord::write(m_target.appDir, m_target.executableName, programs)) {
-        m_error = tr("Cannot record what the folder holds in %1: %2")
-                      .arg(FileOps::nativePath(InstalledRecord::path(m_target.appDir, m_target.executableName)),
-                           FileOps::describe(error));
+    if (const int code = InstalledRecord::write(m_target.appDir, m_target.executableName, programs)) {
+        *error = tr("Cannot record what the folder holds in %1: %2")
+                     .arg(FileOps::nativePath(InstalledRecord::path(m_target.appDir, m_target.executableName)),
+                          FileOps::describe(code));
         return false;
     }
     m_installation = std::make_unique<Installation>(m_target.appDir, m_target.executableName);
     if (!m_installation->install(m_staging->path(), m_target.backupName)) {
-        m_error = m_installation->errorString();
+        *error = m_installation->errorString();
         return false;
     }
     m_staging->release();
     return true;
 }
 
-void Update::launchFinished()
+bool Update::rollback(QString *error)
 {
-    const QString program = m_target.appDir + m_target.executableName;
-    if (m_launch->outcome() == LaunchWatch::Outcome::Failed) {
-        const QString why = m_launch->errorString();
-        SupportLog::write(QStringLiteral("The new version could not run: ") + why);
-        if (!m_installation->rollback()) {
-            return end(false, tr("The new version could not run on this computer: %1. %2")
-                                  .arg(why, m_installation->errorString()));
-        }
-        if (QProcess::startDetached(program, {}))
-            m_runningNow = Running::PreviousVersion;
-        return end(false, tr("The new version could not run on this computer: %1. The previous version was "
-                             "restored.").arg(why));
-    }
-    m_runningNow = m_launch->outcome() == LaunchWatch::Outcome::Running ? Running::NewVersion : Running::Nothing;
-    SupportLog::write(m_launch->outcome() == LaunchWatch::Outcome::Running
-                          ? QStringLiteral("The new version runs.")
-                          : QStringLiteral("The new version ran and ended with status 0."));
-    if (!m_installation->commit()) {
-        return end(false, tr("The new version runs, but the update could not be completed: %1")
-                              .arg(m_installation->errorString()));
-    }
-    end(true);
+    const bool done = m_installation->rollback();
+    *error = m_installation->errorString();
+    return done;
+}
+
+bool Update::commit(QString *error)
+{
+    const bool done = m_installation->commit();
+    *error = m_installation->errorString();
+    return done;
 }
 
 void Update::end(bool succeeded, const QString &error)
 {
-    SupportLog::write(succeeded ? QStringLiteral("Update done.") : QStringLiteral("Update failed: ") + error);
-    m_error = error;
-    m_running = false;
-    m_succeeded = succeeded;
     // The reply is still delivering its finished() signal: the transfer lets it go with deleteLater().
     m_transfer.reset();
     m_verifier.reset();
     m_staging.reset();
     m_installation.reset();
-    Q_EMIT finished(succeeded);
+    UpdateJob::end(succeeded, error);
 }
 
 } // namespace Tarvino

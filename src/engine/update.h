@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer.h"
+#include "updatejob.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -18,7 +19,6 @@ class QNetworkReply;
 namespace Tarvino {
 
 class Installation;
-class LaunchWatch;
 class StagingFile;
 class Transfer;
 class VerifyingWriter;
@@ -52,7 +52,7 @@ struct UpdateTarget
 // The build is requested through the manager given, and whoever receives that
 // manager's finished() hands the reply to downloadFinished(). finished() is
 // emitted once, on success or on the first failure.
-class Update : public QObject
+class Update : public UpdateJob
 {
     Q_OBJECT
 
@@ -60,40 +60,23 @@ public:
     Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject *parent = nullptr);
     ~Update() override;
 
-    void start();
-    void downloadFinished(QNetworkReply *reply);
+    void start() override;
+    void downloadFinished(QNetworkReply *reply) override;
 
-    enum class Running { Nothing, NewVersion, PreviousVersion };
-
-    // After finished(): whether the new build is installed and running.
-    bool succeeded() const { return m_succeeded; }
-    QString errorString() const { return m_error; }
-    // Whether a program was started, the new build or, after it failed, the
-    // previous version: then nothing else is to start one for this update.
-    bool launched() const { return m_launched; }
-    // Which version the update left running, as far as the updater knows.
-    Running running() const { return m_runningNow; }
-
-Q_SIGNALS:
-    void progress(qint64 received, qint64 total);
-    void finished(bool succeeded);
+protected:
+    bool rollback(QString *error) override;
+    bool commit(QString *error) override;
+    void end(bool succeeded, const QString &error = {}) override;
 
 private:
     void signatureFinished();
     void requestBuild();
     void checkRoom(QNetworkReply *reply);
-    bool install();
-    void launchFinished();
-    void end(bool succeeded, const QString &error = {});
+    bool install(QString *error);
 
     QNetworkAccessManager &m_buildManager;
     QNetworkAccessManager m_signatureManager;
     const UpdateTarget m_target;
-    bool m_running = false;
-    bool m_succeeded = false;
-    bool m_launched = false;
-    Running m_runningNow = Running::Nothing;
-    QString m_error;
     QByteArray m_signature;
 
     // In this order: each writes into one declared before it.
@@ -102,7 +85,6 @@ private:
     std::unique_ptr<VerifyingWriter> m_verifier;
     std::unique_ptr<Transfer> m_transfer;
     std::unique_ptr<Installation> m_installation;
-    std::unique_ptr<LaunchWatch> m_launch;
 };
 
 } // namespace Tarvino

@@ -1,0 +1,69 @@
+#include "updatejob.h"
+
+#include "launchwatch.h"
+#include "supportlog.h"
+
+#include <QDir>
+#include <QProcess>
+
+namespace Tarvino {
+
+UpdateJob::UpdateJob(QObject *parent) : QObject(parent) {}
+
+UpdateJob::~UpdateJob() = default;
+
+void UpdateJob::begin()
+{
+    m_running = true;
+    m_succeeded = false;
+    m_launched = false;
+    m_runningNow = Running::Nothing;
+    m_error.clear();
+}
+
+void UpdateJob::watchNewProgram(const QString &program, std::chrono::milliseconds watchTime)
+{
+    m_launched = true;
+    m_launch = std::make_unique<LaunchWatch>();
+    connect(m_launch.get(), &LaunchWatch::finished, this, [this, program] { launchFinished(program); });
+    m_launch->start(program, QDir::currentPath(), watchTime);
+}
+
+void UpdateJob::restartPrevious(const QString &program)
+{
+    m_launched = true;
+    if (QProcess::startDetached(program, {}))
+        m_runningNow = Running::PreviousVersion;
+}
+
+void UpdateJob::launchFinished(const QString &program)
+{
+    QString error;
+    if (m_launch->outcome() == LaunchWatch::Outcome::Failed) {
+        const QString why = m_launch->errorString();
+        SupportLog::write(QStringLiteral("The new version could not run: ") + why);
+        if (!rollback(&error))
+            return end(false, tr("The new version could not run on this computer: %1. %2").arg(why, error));
+        restartPrevious(program);
+        return end(false, tr("The new version could not run on this computer: %1. The previous version was "
+                             "restored.").arg(why));
+    }
+    const bool runs = m_launch->outcome() == LaunchWatch::Outcome::Running;
+    m_runningNow = runs ? Running::NewVersion : Running::Nothing;
+    SupportLog::write(runs ? QStringLiteral("The new version runs.")
+                           : QStringLiteral("The new version ran and ended with status 0."));
+    if (!commit(&error))
+        return end(false, tr("The new version runs, but the update could not be completed: %1").arg(error));
+    end(true);
+}
+
+void UpdateJob::end(bool succeeded, const QString &error)
+{
+    SupportLog::write(succeeded ? QStringLiteral("Update done.") : QStringLiteral("Update failed: ") + error);
+    m_error = error;
+    m_running = false;
+    m_succeeded = succeeded;
+    Q_EMIT finished(succeeded);
+}
+
+} // namespace Tarvino

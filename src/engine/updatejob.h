@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <memory>
+
+class QNetworkReply;
+
+namespace Tarvino {
+
+class LaunchWatch;
+
+// What every kind of update has in common: its end, and the start of the new
+// program, which is watched for a while and committed once it has run, or
+// undone (the previous version put back and started) when it cannot run here.
+// finished() is emitted once, on success or on the first failure.
+class UpdateJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Running { Nothing, NewVersion, PreviousVersion };
+
+    explicit UpdateJob(QObject *parent = nullptr);
+    ~UpdateJob() override;
+
+    virtual void start() = 0;
+    // Replies of the manager the job was given, handed on by whoever receives its finished().
+    virtual void downloadFinished(QNetworkReply *reply) = 0;
+
+    // After finished(): whether the new version is installed and running.
+    bool succeeded() const { return m_succeeded; }
+    QString errorString() const { return m_error; }
+    // Whether a program was started, the new build or, after it failed, the
+    // previous version: then nothing else is to start one for this update.
+    bool launched() const { return m_launched; }
+    // Which version the update left running, as far as the updater knows.
+    Running running() const { return m_runningNow; }
+
+Q_SIGNALS:
+    void progress(qint64 received, qint64 total);
+    void finished(bool succeeded);
+
+protected:
+    bool isRunning() const { return m_running; }
+    void begin();
+    // The new version is in place: starts it and watches it, then commits or rolls back.
+    void watchNewProgram(const QString &program, std::chrono::milliseconds watchTime);
+    // Puts the previous version back (false and the reason when it cannot be done now).
+    virtual bool rollback(QString *error) = 0;
+    virtual bool commit(QString *error) = 0;
+    // Starts the previous version after a rollback.
+    void restartPrevious(const QString &program);
+    virtual void end(bool succeeded, const QString &error = {});
+
+private:
+    void launchFinished(const QString &program);
+
+    bool m_running = false;
+    bool m_succeeded = false;
+    bool m_launched = false;
+    Running m_runningNow = Running::Nothing;
+    QString m_error;
+    std::unique_ptr<LaunchWatch> m_launch;
+};
+
+} // namespace Tarvino
