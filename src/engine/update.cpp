@@ -86,7 +86,7 @@ void Update::checkRoom(QNetworkReply *reply)
     const qint64 room = drive.bytesAvailable() - FreeSpaceMargin;
     // Where the drive has no hard links, the backup is a copy of the old program.
     const QString program = m_target.appDir + m_target.executableName;
-    const qint64 copy = FileOps::exists(program) && !FileOps::takesHardLinks(program, m_staging->path() + ".link")
+    const qint64 copy = FileOps::exists(program) && !FileOps::takesHardLinks(m_staging->path() + ".probe")
         ? QFileInfo(program).size()
         : 0;
     if (!drive.isValid() || length + copy <= room)

@@ -147,18 +147,23 @@ bool linksUnsupported(int error)
 #endif
 }
 
-bool takesHardLinks(const QString &existing, const QString &probeName)
+bool takesHardLinks(const QString &probePath)
 {
+    const QString second = probePath + QStringLiteral(".link");
+    QFile probe(probePath);
+    if (!probe.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return true; // unknown: the copy, if one is needed, says so itself
+    probe.close();
 #if defined(Q_OS_WIN)
-    const bool linked = CreateHardLinkW(wide(probeName).c_str(), wide(existing).c_str(), nullptr);
+    const bool linked = CreateHardLinkW(wide(second).c_str(), wide(probePath).c_str(), nullptr);
     const int error = linked ? 0 : lastError();
-    if (linked)
-        DeleteFileW(wide(probeName).c_str());
+    DeleteFileW(wide(second).c_str());
+    DeleteFileW(wide(probePath).c_str());
 #else
-    const bool linked = ::link(local(existing).constData(), local(probeName).constData()) == 0;
+    const bool linked = ::link(local(probePath).constData(), local(second).constData()) == 0;
     const int error = linked ? 0 : errno;
-    if (linked)
-        ::unlink(local(probeName).constData());
+    ::unlink(local(second).constData());
+    ::unlink(local(probePath).constData());
 #endif
     return linked || !linksUnsupported(error);
 }

@@ -41,10 +41,11 @@ int renameOverOnce(const QString &from, const QString &to);
 // some network shares) rather than that something is wrong.
 bool linksUnsupported(int error);
 
-// Whether the drive that holds `existing` takes hard links, tried with the
-// second name probeName, which is removed again at once. Outside the test
+// Whether the drive takes hard links, tried on a small file of its own at
+// probePath and a second name for it, both removed again at once (never on a
+// file in use: Windows keeps a running program's names). Outside the test
 // seam: it is a question, not a step of the update.
-bool takesHardLinks(const QString &existing, const QString &probeName);
+bool takesHardLinks(const QString &probePath);
 
 // Writes a copy of existing as newName, which must not exist yet, flushed to
 // the disk and checked for size, with existing's permissions. A copy left
