@@ -9,6 +9,7 @@ import http.server
 import re
 import subprocess
 import threading
+import urllib.error
 import urllib.request
 
 from e2e_support import EXE, IDENTITY, NEWEST, Tools, UpdateCase, main, program, serve_python
@@ -22,7 +23,11 @@ class ForwardingProxy(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         ForwardingProxy.seen.append(self.path)
         local = re.sub(r"^http://[^/:]+", "http://127.0.0.1", self.path)
-        with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(local) as answer:
+        try:
+            answer = urllib.request.build_opener(urllib.request.ProxyHandler({})).open(local)
+        except urllib.error.HTTPError as error:  # a 404 is passed on like any answer
+            answer = error
+        with answer:
             body = answer.read()
             self.send_response(answer.status)
             for name, value in answer.getheaders():
@@ -82,7 +87,7 @@ class PythonHttpServer(UpdateCase):
         result = self.update(base, env={"http_proxy": f"http://127.0.0.1:{proxy.server_address[1]}/"})
         self.check_updated(result)
         listing = base + "Windows/6.10.1/Executables/"
-        self.assertEqual(ForwardingProxy.seen, [listing, listing + NEWEST])
+        self.assertEqual(sorted(ForwardingProxy.seen), sorted([listing, base + "Windows/Releases/", listing + NEWEST]))
 
     def test_signed_update(self):
         public = self.publish(signed=True)

@@ -133,7 +133,9 @@ void ListingCheckTest::listingPages()
 
     QCOMPARE(labelText(*window), versionsText(Identity, possible) + (note.isEmpty() ? "" : "\n\n" + note));
     QCOMPARE(button(*window, QDialogButtonBox::Ok)->isEnabled(), possible != u"None");
-    QCOMPARE(f.server.requestedPaths(), QList<QByteArray>({ListingPath, "/moved/"}));
+    QList<QByteArray> requested = f.server.requestedPaths();
+    std::sort(requested.begin(), requested.end());
+    QCOMPARE(requested, QList<QByteArray>({"/Windows/6.10.1/Executables/", "/Windows/Releases/", "/moved/"}));
     // Narrower than the smallest common screen, whatever the texts.
     QVERIFY2(window->sizeHint().width() < 1024, qPrintable(QString::number(window->sizeHint().width())));
 }
@@ -222,7 +224,7 @@ void ListingCheckTest::identityFromArgumentSelectsFolder()
                          TestHttpServer::ok(listingPage({"Tarvino-6.8.0-20240401.exe"})));
     auto window = f.open("Tarvino-6.8.0-20240315");
 
-    QCOMPARE(f.server.requestedPaths(), QList<QByteArray>{"/Windows/6.8.0/Executables/"});
+    QCOMPARE(f.server.requestCount("/Windows/6.8.0/Executables/"), 1);
     QCOMPARE(window->currentVersion(), QStringLiteral("Tarvino-6.8.0-20240315"));
     QCOMPARE(labelText(*window), versionsText("Tarvino-6.8.0-20240315", "Tarvino-6.8.0-20240401.exe"));
     QVERIFY(button(*window, QDialogButtonBox::Ok)->isEnabled());

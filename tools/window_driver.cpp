@@ -6,6 +6,7 @@
 // "none" checks no signature.
 //
 // Usage: tarvino_window_driver check|update BASE_URL APP_DIR IDENTITY [PUBLIC_KEY]
+//        tarvino_window_driver --self-test   (as the program's own)
 //
 // An update that fails leaves the window open in the program; here it ends the
 // driver with exit code 1 and the window's text on standard error.
@@ -19,6 +20,7 @@
 #include "fileops.h"
 #include "signature.h"
 #include "tarvinoupdater.h"
+#include "updatercontext.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -40,6 +42,9 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // As the program itself: a release that ships this driver as its updater is checked with it.
+    if (argc == 2 && qstrcmp(argv[1], "--self-test") == 0)
+        return Tarvino::selfTest();
     if (const int killAt = qEnvironmentVariableIntValue("TARVINO_KILL_AT_STEP"); killAt > 0) {
         Tarvino::setFileStepHook([killAt, steps = 0](const char *, const QString &) mutable {
             if (++steps == killAt) {

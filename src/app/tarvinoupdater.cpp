@@ -4,6 +4,7 @@
 #include "identity.h"
 #include "journal.h"
 #include "listingcheck.h"
+#include "releaseupdate.h"
 #include "supportlog.h"
 #include "update.h"
 #include "urls.h"
@@ -120,9 +121,11 @@ void TarvinoUpdater::startListingCheck()
         executables = listingCheck->entries();
         listingDone = true;
         qDebug() << executables;
-        const Tarvino::Offer offer = listingCheck->offer();
+        offer = listingCheck->offer();
         const bool offered = !offer.entry.isEmpty();
-        Tarvino::SupportLog::write(QStringLiteral("Offered: ") + (offered ? offer.entry : QStringLiteral("None")));
+        Tarvino::SupportLog::write(QStringLiteral("Offered: ")
+                                   + (offered ? offer.entry + (offer.release ? QStringLiteral(" (a release)") : QString())
+                                              : QStringLiteral("None")));
         buttonBox->button(QDialogButtonBox::Ok)->setEnabled(offered && installProblem.isEmpty());
         QStringList notes{startNotice, offer.reason, installProblem};
         notes.removeAll(QString());
@@ -169,18 +172,21 @@ void TarvinoUpdater::showProgress(qint64 received, qint64 total)
               .arg(locale.formattedDataSize(received), locale.formattedDataSize(total))
               .arg(received * 100 / total)
         : tr("Downloading: %1").arg(locale.formattedDataSize(received));
-    showVersions(executables.constLast(), note, false);
+    showVersions(offer.entry, note, false);
 }
 
 void TarvinoUpdater::okSlot()
 {
     // A second press during the wait would start a second request and a nested
     // wait, even after the engine has finished and before this wait has returned.
-    if (inOkSlot || executables.isEmpty())
+    if (inOkSlot || offer.entry.isEmpty())
         return;
     const QScopedValueRollback<bool> busy(inOkSlot, true);
     buttonBox->button(QDialogButtonBox::Ok)->setEnabled(false);
-    update = std::make_unique<Tarvino::Update>(downloadManager, updateTarget());
+    if (offer.release)
+        update = std::make_unique<Tarvino::ReleaseUpdate>(downloadManager, releaseTarget());
+    else
+        update = std::make_unique<Tarvino::Update>(downloadManager, updateTarget());
     connect(update.get(), &Tarvino::UpdateJob::progress, this, &TarvinoUpdater::showProgress);
     connect(update.get(), &Tarvino::UpdateJob::finished, this, [this] { downloadDone = true; });
 
@@ -202,7 +208,7 @@ void TarvinoUpdater::okSlot()
 // The newest build, to be installed in place of the running identity's program.
 Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
 {
-    const QString entry = executables.constLast();
+    const QString entry = offer.entry;
     const QUrl listing = Tarvino::listingUrl(context.downloadBaseUrl, platform, installedVersion);
     Tarvino::UpdateTarget target;
     target.buildUrl = Tarvino::fileUrl(listing, entry);
@@ -213,6 +219,26 @@ Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
     target.executableName = executableName;
     target.backupName = installedVersion;
     target.newIdentity = Tarvino::identityOfEntry(entry);
+    target.publicKeys = context.publicKeys;
+    target.transferTimeout = context.transferTimeout;
+    target.minimumRate = context.minimumRate;
+    target.caCertificates = context.caCertificates;
+    return target;
+}
+
+// The whole release offered, to be installed over the folder's files.
+Tarvino::ReleaseTarget TarvinoUpdater::releaseTarget() const
+{
+    Tarvino::ReleaseTarget target;
+    target.release = offer.entry;
+    target.folderUrl = Tarvino::releaseFolderUrl(context.downloadBaseUrl, platform, offer.entry);
+    target.signedFolder = platform + QStringLiteral("/Releases/") + offer.entry;
+    target.appDir = appDir;
+    target.executableName = executableName;
+    target.updaterName = Tarvino::updaterProgramName();
+    target.backupName = installedVersion;
+    target.reservedNames = {QLatin1String(Tarvino::SupportLog::FileName), QStringLiteral("ListOfExecutables.html"),
+                            QLatin1String(Tarvino::Manifest::RecordName)};
     target.publicKeys = context.publicKeys;
     target.transferTimeout = context.transferTimeout;
     target.minimumRate = context.minimumRate;
@@ -239,12 +265,12 @@ void TarvinoUpdater::updateFailed()
         break;
     case Tarvino::UpdateJob::Running::NewVersion:
         note += QStringLiteral("\n\n") + tr("The new version, %1, is running.")
-                                              .arg(Tarvino::shortened(executables.constLast()));
+                                              .arg(Tarvino::shortened(offer.entry));
         break;
     case Tarvino::UpdateJob::Running::Nothing:
         break;
     }
-    showVersions(executables.constLast(), note);
+    showVersions(offer.entry, note);
     const bool nothingStarted = !update->launched();
     buttonBox->button(QDialogButtonBox::Ok)->setEnabled(nothingStarted);
     buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(nothingStarted);

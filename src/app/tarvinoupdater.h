@@ -1,5 +1,6 @@
 #pragma once
 
+#include "listingcheck.h"
 #include "updatercontext.h"
 
 #include <QElapsedTimer>
@@ -18,6 +19,7 @@ class FolderLock;
 class ListingCheck;
 class Update;
 class UpdateJob;
+struct ReleaseTarget;
 struct UpdateTarget;
 }
 
@@ -47,6 +49,7 @@ private:
     void showVersions(const QString &possibleVersion, const QString &note = {}, bool logNote = true);
     void showProgress(qint64 received, qint64 total);
     Tarvino::UpdateTarget updateTarget() const;
+    Tarvino::ReleaseTarget releaseTarget() const;
     void updateFailed();
     static void waitFor(const bool &done);
 
@@ -72,5 +75,7 @@ private:
     QString installProblem;
     // What the folder holds: the identity given, or the later one its record names.
     QString installedVersion;
+    // What the listing check offered: a build, a whole release, or nothing.
+    Tarvino::Offer offer;
     QElapsedTimer progressShown;
 };

@@ -3,6 +3,8 @@
 #include "identity.h"
 #include "installedrecord.h"
 #include "listing.h"
+#include "manifest.h"
+#include "releaseupdate.h"
 #include "signature.h"
 #include "supportlog.h"
 #include "transfer.h"
@@ -36,12 +38,35 @@ Offer decideOffer(const QStringList &entries, const QString &identity)
     return {newest, {}};
 }
 
+Offer decideReleaseOffer(const QStringList &releases, const QString &identity)
+{
+    if (releases.isEmpty())
+        return {};
+    const QString &newest = releases.constLast();
+    if (identityProblem(newest) != IdentityProblem::None || !entryDateNumber(newest)) {
+        return {{}, ListingCheck::tr("The newest release listed, \"%1\", is not a release's name, so no release is "
+                                     "offered.").arg(shortened(newest))};
+    }
+    if (!isNewerBuild(newest, identity))
+        return {};
+    return {newest, {}, true};
+}
+
 QString installedIdentity(const QString &appDir, const QString &executableName, const QString &given)
 {
-    const QString recorded = InstalledRecord::identityOfProgram(appDir, executableName);
-    const bool later = identityProblem(recorded) == IdentityProblem::None && entryDateNumber(recorded)
-        && runningDateNumber(given) < *entryDateNumber(recorded);
-    return later ? recorded : given;
+    QStringList recorded{InstalledRecord::identityOfProgram(appDir, executableName)};
+    // The release the folder holds, while its program is still the one there.
+    Manifest held;
+    if (ReleaseUpdate::heldManifest(appDir, &held) && ReleaseUpdate::holdsItsProgram(appDir, executableName, held))
+        recorded << held.release();
+    QString latest = given;
+    for (const QString &identity : std::as_const(recorded)) {
+        if (identityProblem(identity) == IdentityProblem::None && entryDateNumber(identity)
+            && runningDateNumber(latest) < *entryDateNumber(identity)) {
+            latest = identity;
+        }
+    }
+    return latest;
 }
 
 ListingCheck::ListingCheck(QNetworkAccessManager &manager, const UpdaterContext &context, const QString &platform,
@@ -60,94 +85,118 @@ void ListingCheck::start()
                        ? tr("The version given is not a plain file name, so no update is looked for.")
                        : tr("The version given names no Qt version, so no update is looked for."));
     }
-    const bool signedListing = !m_context.publicKeys.isEmpty();
-    if (signedListing && !signaturesSupported())
+    if (!m_context.publicKeys.isEmpty() && !signaturesSupported())
         return end(tr("This updater was built without signature checking."));
     const QUrl url = listingUrl(m_context.downloadBaseUrl, m_platform, m_identity);
     SupportLog::write(QStringLiteral("Listing: ") + url.toString());
-    m_transfer = fetchIntoBuffer(m_manager, makeRequest(url, m_context.transferTimeout, m_context.caCertificates),
-                                 &m_body, MaxListingSize, m_context.minimumRate);
+    m_builds.folder = m_platform + u'/' + qtVersionField(m_identity);
+    fetch(m_builds, url,
+          signatureUrl(m_context.downloadBaseUrl, m_platform, m_identity, QStringLiteral("index.html")));
+    const QUrl releases = releasesUrl(m_context.downloadBaseUrl, m_platform);
+    m_releases.folder = m_platform + QStringLiteral("/Releases");
+    fetch(m_releases, releases, releases.resolved(QUrl(QStringLiteral("Signatures/index.html.sig"))));
+}
 
-    if (!signedListing)
+// Both pages, and their signatures, are fetched at once: checking costs no extra round trip.
+void ListingCheck::fetch(Page &page, const QUrl &url, const QUrl &signature)
+{
+    page.transfer = fetchIntoBuffer(m_manager, makeRequest(url, m_context.transferTimeout, m_context.caCertificates),
+                                    &page.body, MaxListingSize, m_context.minimumRate);
+    if (m_context.publicKeys.isEmpty())
         return;
-    // Fetched alongside the page, so that checking it costs no extra round trip.
-    const QUrl signature =
-        signatureUrl(m_context.downloadBaseUrl, m_platform, m_identity, QStringLiteral("index.html"));
-    m_signatureTransfer =
+    page.signatureTransfer =
         fetchIntoBuffer(m_signatureManager, makeRequest(signature, m_context.transferTimeout, m_context.caCertificates),
-                        &m_signatureBody, MaxSignatureFileSize, m_context.minimumRate);
-    connect(m_signatureTransfer->reply(), &QNetworkReply::finished, this, &ListingCheck::signatureFinished);
+                        &page.signatureBody, MaxSignatureFileSize, m_context.minimumRate);
+    connect(page.signatureTransfer->reply(), &QNetworkReply::finished, this, [this, &page] { signatureFinished(page); });
 }
 
 void ListingCheck::downloadFinished(QNetworkReply *reply)
 {
-    if (!m_transfer || reply != m_transfer->reply())
-        return;
-    if (!m_transfer->finish(Transfer::Expect::AnySuccess))
-        m_listingFailure = tr("The update check failed: %1").arg(m_transfer->errorString());
-    m_transfer.reset();
-    m_body.close();
-
-    // The page is kept as it came, even from a failed answer, for whoever wants to see it.
-    QFile sideFile(QStringLiteral("ListOfExecutables.html"));
-    if (sideFile.open(QIODevice::WriteOnly)) {
-        sideFile.write(m_body.data());
-        sideFile.close();
+    for (Page *page : {&m_builds, &m_releases}) {
+        if (page->transfer && reply == page->transfer->reply())
+            return pageFinished(*page);
     }
-    m_listingDone = true;
+}
+
+void ListingCheck::pageFinished(Page &page)
+{
+    page.missing = page.transfer->reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 404;
+    if (!page.transfer->finish(Transfer::Expect::AnySuccess))
+        page.failure = page.transfer->errorString();
+    page.transfer.reset();
+    page.body.close();
+    if (&page == &m_builds) {
+        // The page is kept as it came, even from a failed answer, for whoever wants to see it.
+        QFile sideFile(QStringLiteral("ListOfExecutables.html"));
+        if (sideFile.open(QIODevice::WriteOnly)) {
+            sideFile.write(page.body.data());
+            sideFile.close();
+        }
+    }
+    page.done = true;
     decide();
 }
 
-void ListingCheck::signatureFinished()
+void ListingCheck::signatureFinished(Page &page)
 {
-    const std::unique_ptr<Transfer> transfer = std::move(m_signatureTransfer);
+    const std::unique_ptr<Transfer> transfer = std::move(page.signatureTransfer);
     const int status = transfer->reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (!transfer->finish(Transfer::Expect::CompleteFile)) {
-        m_signatureFailure = status == 404
+        page.signatureFailure = status == 404
             ? tr("The listing is not signed: the server has no signature for it.")
             : tr("The listing's signature could not be fetched: %1").arg(transfer->errorString());
     }
-    m_signatureBody.close();
+    page.signatureBody.close();
     decide();
 }
 
-// Once the page, and its signature where one is needed, are in.
+// Once both pages, and their signatures where they are needed, are in.
 void ListingCheck::decide()
 {
-    if (m_ended || !m_listingDone)
+    if (m_ended || !m_builds.done || !m_releases.done)
         return;
-    if (!m_listingFailure.isEmpty()) {
-        // Its signature no longer matters.
-        if (m_signatureTransfer)
-            m_signatureTransfer->reply()->disconnect(this);
-        m_signatureTransfer.reset();
-        return end(m_listingFailure);
+    for (Page *page : {&m_builds, &m_releases}) {
+        // A page that failed needs no signature.
+        if (!page->failure.isEmpty() && page->signatureTransfer) {
+            page->signatureTransfer->reply()->disconnect(this);
+            page->signatureTransfer.reset();
+        }
+        if (page->signatureTransfer)
+            return;
     }
-    if (m_signatureTransfer)
-        return;
-    if (const QString problem = signatureProblem(); !problem.isEmpty())
-        return end(problem + u' ' + tr("Nothing is offered."));
-    m_body.open(QIODevice::ReadOnly);
-    m_entries = parseListing(m_body);
-    m_body.close();
-    m_body.setData({});
-    m_offer = decideOffer(m_entries, m_identity);
-    end(m_offer.reason);
+    const QString buildsProblem = problem(m_builds);
+    // No releases page: a server as it was before releases, and nothing to say.
+    const QString releasesProblem = m_releases.missing ? QString() : problem(m_releases);
+    m_offer = decideReleaseOffer(m_releases.entries, m_identity);
+    if (!m_offer.entry.isEmpty())
+        return end();
+    const QString releasesNote = releasesProblem.isEmpty()
+        ? m_offer.reason
+        : tr("The releases were not checked: %1").arg(releasesProblem);
+    Offer builds = buildsProblem.isEmpty() ? decideOffer(m_builds.entries, m_identity) : Offer{};
+    QStringList notes{buildsProblem, builds.reason, releasesNote};
+    notes.removeAll(QString());
+    m_offer = builds;
+    end(notes.join(u' '));
 }
 
-// Empty when the page may be believed: no keys, or a good signature.
-QString ListingCheck::signatureProblem()
+QString ListingCheck::problem(Page &page)
 {
-    if (m_context.publicKeys.isEmpty())
-        return {};
-    if (!m_signatureFailure.isEmpty())
-        return m_signatureFailure;
-    const QString folder = m_platform + u'/' + qtVersionField(m_identity);
-    ListingVerifier verifier(m_context.publicKeys, folder, m_context.listingMaxAgeDays);
-    if (!verifier.verify(m_body.data(), m_signatureBody.data()))
-        return verifier.errorString();
-    SupportLog::write(QStringLiteral("Listing signature verified; published ")
-                      + verifier.published().toString(Qt::ISODate));
+    if (!page.failure.isEmpty())
+        return tr("The update check failed: %1").arg(page.failure);
+    if (!m_context.publicKeys.isEmpty()) {
+        if (!page.signatureFailure.isEmpty())
+            return page.signatureFailure + u' ' + tr("Nothing is offered.");
+        ListingVerifier verifier(m_context.publicKeys, page.folder, m_context.listingMaxAgeDays);
+        if (!verifier.verify(page.body.data(), page.signatureBody.data()))
+            return verifier.errorString() + u' ' + tr("Nothing is offered.");
+        SupportLog::write(QStringLiteral("Listing signature verified; published ")
+                          + verifier.published().toString(Qt::ISODate));
+    }
+    page.body.open(QIODevice::ReadOnly);
+    page.entries = parseListing(page.body);
+    page.body.close();
+    page.body.setData({});
     return {};
 }
 

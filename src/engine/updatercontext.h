@@ -15,6 +15,14 @@
 namespace Tarvino {
 
 QUrl builtInDownloadBaseUrl();
+
+// The updater's own program in the application folder, whichever program runs
+// the update: a release's file of this name is the updater.
+QString updaterProgramName();
+
+// "--self-test": the updater starts, loads Qt, its plugins and the libraries an
+// update needs, touches nothing and ends; 0 when all is there.
+int selfTest();
 int builtInListingMaxAgeDays();
 
 // What the updater takes from its surroundings. The program uses the defaults;

@@ -1,6 +1,7 @@
 #include "fileops.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -398,6 +399,13 @@ int openPlainFile(QFile &file, const QString &path, QIODevice::OpenMode mode)
 #endif
     }
     return 0;
+}
+
+QByteArray sha256Of(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result() : QByteArray();
 }
 
 bool exists(const QString &path)

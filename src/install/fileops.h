@@ -77,6 +77,9 @@ void hide(const QString &path);
 // QIODevice::WriteOnly a missing file is created. 0 or the error code.
 int openPlainFile(QFile &file, const QString &path, QIODevice::OpenMode mode);
 
+// The SHA-256 of a file's bytes; empty when it cannot be read.
+QByteArray sha256Of(const QString &path);
+
 bool exists(const QString &path);
 QString nativePath(const QString &path);
 

@@ -224,8 +224,10 @@ bool ListingSignature::fromText(const QByteArray &text)
     return true;
 }
 
-ListingVerifier::ListingVerifier(const QList<QByteArray> &publicKeys, const QString &folder, int maxAgeDays)
-    : m_publicKeys(publicKeys), m_folder(folder), m_maxAgeDays(maxAgeDays)
+ListingVerifier::ListingVerifier(const QList<QByteArray> &publicKeys, const QString &folder, int maxAgeDays,
+                                 const QString &subject)
+    : m_publicKeys(publicKeys), m_folder(folder), m_maxAgeDays(maxAgeDays),
+      m_subject(subject.isEmpty() ? translated("listing") : subject)
 {
 }
 
@@ -234,25 +236,26 @@ bool ListingVerifier::verify(const QByteArray &page, const QByteArray &signature
     m_published = {};
     ListingSignature signature;
     if (!signature.fromText(signatureFile)) {
-        m_error = translated("The listing's signature is malformed.");
+        m_error = translated("The %1's signature is malformed.").arg(m_subject);
         return false;
     }
     if (signature.folder != m_folder) {
-        m_error = translated("The listing is signed for %1, not for %2.").arg(signature.folder, m_folder);
+        m_error = translated("The %1 is signed for %2, not for %3.").arg(m_subject, signature.folder, m_folder);
         return false;
     }
     SignatureStream stream(signature.folder, signature.published);
     stream.update(page.constData(), page.size());
     if (!stream.verify(m_publicKeys, signature.signature)) {
-        m_error = translated("The listing does not bear the publisher's signature: it was changed after "
-                             "signing, or signed with another key.");
+        m_error = translated("The %1 does not bear the publisher's signature: it was changed after signing, or "
+                             "signed with another key.").arg(m_subject);
         return false;
     }
     // Only a signed time tells how old the listing is: a stale one may hide a fix.
     const qint64 age = signature.published.secsTo(now);
     if (m_maxAgeDays > 0 && age > qint64(m_maxAgeDays) * 86400) {
-        m_error = translated("The listing was published %1 days ago, on %2; this updater accepts none older "
-                             "than %3 days.")
+        m_error = translated("The %1 was published %2 days ago, on %3; this updater accepts none older "
+                             "than %4 days.")
+                      .arg(m_subject)
                       .arg(age / 86400)
                       .arg(utcText(signature.published))
                       .arg(m_maxAgeDays);

@@ -80,7 +80,9 @@ class ListingVerifier
 {
 public:
     // maxAgeDays > 0 also refuses a listing published longer ago than that.
-    ListingVerifier(const QList<QByteArray> &publicKeys, const QString &folder, int maxAgeDays = 0);
+    // The messages name what was signed: "listing", or a subject given.
+    ListingVerifier(const QList<QByteArray> &publicKeys, const QString &folder, int maxAgeDays = 0,
+                    const QString &subject = {});
 
     bool verify(const QByteArray &page, const QByteArray &signatureFile,
                 const QDateTime &now = QDateTime::currentDateTimeUtc());
@@ -92,6 +94,7 @@ private:
     QList<QByteArray> m_publicKeys;
     QString m_folder;
     int m_maxAgeDays;
+    QString m_subject;
     QString m_error;
     QDateTime m_published;
 };

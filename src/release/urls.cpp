@@ -27,6 +27,18 @@ QUrl signatureUrl(const QUrl &downloadBaseUrl, const QString &platform, const QS
                 QUrl::TolerantMode);
 }
 
+QUrl releasesUrl(const QUrl &downloadBaseUrl, const QString &platform)
+{
+    return QUrl(downloadBaseUrl.toString(QUrl::FullyEncoded) + platform + QStringLiteral("/Releases/"), QUrl::TolerantMode);
+}
+
+QUrl releaseFolderUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &release)
+{
+    return QUrl(releasesUrl(downloadBaseUrl, platform).toString(QUrl::FullyEncoded)
+                    + QString::fromLatin1(QUrl::toPercentEncoding(release)) + u'/',
+                QUrl::TolerantMode);
+}
+
 QUrl fileUrl(const QUrl &listingUrl, const QString &entry)
 {
     return QUrl(listingUrl.toString(QUrl::FullyEncoded) + entry, QUrl::TolerantMode);

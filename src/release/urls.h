@@ -14,6 +14,13 @@ namespace Tarvino {
 QUrl listingUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity);
 QUrl fileUrl(const QUrl &listingUrl, const QString &entry);
 
+// Whole releases, whatever their Qt version:
+//   BASE/<platform>/Releases/                            the releases page
+//   BASE/<platform>/Releases/Signatures/index.html.sig   its signature
+//   BASE/<platform>/Releases/<release>/                  a release: manifest.txt, manifest.txt.sig, files/
+QUrl releasesUrl(const QUrl &downloadBaseUrl, const QString &platform);
+QUrl releaseFolderUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &release);
+
 // In a folder beside Executables/, so that the listing keeps holding builds only.
 QUrl signatureUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
                   const QString &entry);

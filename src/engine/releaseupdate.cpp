@@ -1,0 +1,327 @@
+#include "releaseupdate.h"
+
+#include "fileops.h"
+#include "identity.h"
+#include "releaseswap.h"
+#include "signature.h"
+#include "supportlog.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QNetworkReply>
+#include <QStorageInfo>
+
+namespace Tarvino {
+
+namespace {
+
+// Left free on the program's drive beside a release's files, for the system and other programs.
+constexpr qint64 FreeSpaceMargin = 32 * 1024 * 1024;
+
+// Hashes what is written to it, so that a file is checked in the pass that stores it.
+class HashingFile : public QFile
+{
+public:
+    using QFile::QFile;
+    QByteArray sha256() { return m_hash.result(); }
+
+protected:
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        if (const int error = FileOps::injected("write", fileName())) {
+            setErrorString(FileOps::describe(error));
+            return -1;
+        }
+        const qint64 written = QFile::writeData(data, size);
+        if (written > 0)
+            m_hash.addData(QByteArrayView(data, written));
+        return written;
+    }
+
+private:
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+};
+
+QString encodedPath(const QString &path)
+{
+    QStringList segments;
+    for (const QString &segment : path.split(u'/'))
+        segments << QString::fromLatin1(QUrl::toPercentEncoding(segment));
+    return segments.join(u'/');
+}
+
+} // namespace
+
+ReleaseUpdate::ReleaseUpdate(QNetworkAccessManager &fileManager, ReleaseTarget target, QObject *parent)
+    : UpdateJob(parent), m_fileManager(fileManager), m_target(std::move(target))
+{
+    m_selfTestTimer.setSingleShot(true);
+}
+
+ReleaseUpdate::~ReleaseUpdate() = default;
+
+bool ReleaseUpdate::heldManifest(const QString &appDir, Manifest *manifest)
+{
+    QFile file;
+    if (FileOps::openPlainFile(file, appDir + QLatin1String(Manifest::RecordName), QIODevice::ReadOnly) != 0)
+        return false;
+    return manifest->parse(file.read(Manifest::MaxTextSize + 1));
+}
+
+bool ReleaseUpdate::holdsItsProgram(const QString &appDir, const QString &executableName, const Manifest &manifest)
+{
+    const ManifestFile *program = manifest.find(executableName);
+    const QString path = appDir + executableName;
+    return program && QFileInfo(path).size() == program->size && FileOps::sha256Of(path) == program->sha256;
+}
+
+void ReleaseUpdate::start()
+{
+    if (isRunning())
+        return;
+    begin();
+    SupportLog::write(QStringLiteral("Update to release %1 from %2").arg(m_target.release, m_target.folderUrl.toString()));
+    if (!m_target.publicKeys.isEmpty() && !signaturesSupported())
+        return end(false, tr("This updater was built without signature checking."));
+    const auto fetch = [this](const QString &name, QBuffer *body, qint64 maxBytes) {
+        auto transfer = fetchIntoBuffer(m_metaManager,
+                                        makeRequest(m_target.folderUrl.resolved(QUrl(name)), m_target.transferTimeout,
+                                                    m_target.caCertificates),
+                                        body, maxBytes, m_target.minimumRate);
+        connect(transfer->reply(), &QNetworkReply::finished, this, &ReleaseUpdate::metaFinished);
+        return transfer;
+    };
+    m_manifestTransfer = fetch(QStringLiteral("manifest.txt"), &m_manifestBody, Manifest::MaxTextSize);
+    if (!m_target.publicKeys.isEmpty())
+        m_signatureTransfer = fetch(QStringLiteral("manifest.txt.sig"), &m_signatureBody, MaxSignatureFileSize);
+}
+
+// Once the manifest, and its signature where one is needed, are in.
+void ReleaseUpdate::metaFinished()
+{
+    if (!isRunning() || !m_manifestTransfer || !m_manifestTransfer->reply()->isFinished()
+        || (m_signatureTransfer && !m_signatureTransfer->reply()->isFinished())) {
+        return;
+    }
+    const std::unique_ptr<Transfer> manifest = std::move(m_manifestTransfer);
+    const std::unique_ptr<Transfer> signature = std::move(m_signatureTransfer);
+    if (!manifest->finish(Transfer::Expect::CompleteFile))
+        return end(false, tr("The release's manifest could not be fetched: %1").arg(manifest->errorString()));
+    m_manifestBody.close();
+    const QByteArray text = m_manifestBody.data();
+    if (signature) {
+        const int status = signature->reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (!signature->finish(Transfer::Expect::CompleteFile)) {
+            return end(false, status == 404
+                           ? tr("The release's manifest is not signed: the server has no signature for it.")
+                           : tr("The release's manifest's signature could not be fetched: %1")
+                                 .arg(signature->errorString()));
+        }
+        m_signatureBody.close();
+        ListingVerifier verifier(m_target.publicKeys, m_target.signedFolder, 0, tr("release's manifest"));
+        if (!verifier.verify(text, m_signatureBody.data()))
+            return end(false, verifier.errorString());
+        SupportLog::write(QStringLiteral("Manifest signature verified"));
+    }
+    m_manifest.setReserved(m_target.reservedNames, u'.' + m_target.executableName + u'.');
+    if (!m_manifest.parse(text))
+        return end(false, m_manifest.errorString());
+    if (m_manifest.release() != m_target.release)
+        return end(false, tr("The manifest is of %1, not of %2.").arg(shortened(m_manifest.release()), m_target.release));
+    if (!m_manifest.find(m_target.executableName))
+        return end(false, tr("The release has no %1.").arg(m_target.executableName));
+
+    QString error;
+    if (!plan(&error))
+        return end(false, error);
+    SupportLog::write(QStringLiteral("Release %1: %2 files, %3 changes, %4 files (%5 bytes) to fetch")
+                          .arg(m_target.release)
+                          .arg(m_manifest.files().size())
+                          .arg(m_changes.size())
+                          .arg(m_toFetch.size())
+                          .arg(m_bytesToFetch));
+    QStorageInfo drive(m_target.appDir);
+    drive.refresh();
+    if (drive.isValid() && m_bytesToFetch > drive.bytesAvailable() - FreeSpaceMargin) {
+        const QLocale locale;
+        return end(false, tr("The release's new files come to %1, but the drive that holds the program has only %2 "
+                             "free.")
+                              .arg(locale.formattedDataSize(m_bytesToFetch),
+                                   locale.formattedDataSize(drive.bytesAvailable())));
+    }
+    m_swap = std::make_unique<ReleaseSwap>(m_target.appDir, m_target.executableName);
+    if (!m_swap->prepare())
+        return end(false, m_swap->errorString());
+    // The folder's record of its release, swapped with the rest.
+    QFile record(m_swap->stagingDir() + QLatin1String(Manifest::RecordName));
+    if (!record.open(QIODevice::WriteOnly) || record.write(text) != text.size() || FileOps::syncToDisk(record) != 0)
+        return end(false, tr("Cannot write %1: %2").arg(FileOps::nativePath(record.fileName()), record.errorString()));
+    record.close();
+    fetchNext();
+}
+
+// Only what differs from the folder is fetched; nothing is reached through a link.
+bool ReleaseUpdate::plan(QString *error)
+{
+    const QString dir = m_target.appDir;
+    for (const ManifestFile &file : m_manifest.files()) {
+        for (qsizetype slash = file.path.indexOf(u'/'); slash >= 0; slash = file.path.indexOf(u'/', slash + 1)) {
+            const QFileInfo folder(dir + file.path.left(slash));
+            if (folder.isSymLink() || folder.isJunction() || (folder.exists() && !folder.isDir())) {
+                *error = tr("The release is not installed: %1 in the folder is a link or not a folder.")
+                             .arg(FileOps::nativePath(folder.filePath()));
+                return false;
+            }
+        }
+        const QFileInfo installed(dir + file.path);
+        if (installed.isSymLink() || installed.isJunction() || installed.isDir()) {
+            *error = tr("The release is not installed: %1 in the folder is a link or a folder.")
+                         .arg(FileOps::nativePath(installed.filePath()));
+            return false;
+        }
+        if (installed.exists() && installed.size() == file.size && FileOps::sha256Of(installed.filePath()) == file.sha256)
+            continue;
+        m_changes.append({installed.exists() ? ReleaseChange::Kind::Replace : ReleaseChange::Kind::Add, file.path});
+        m_toFetch.append(file);
+        m_bytesToFetch += file.size;
+    }
+    // What the previous release had and this one has not goes with the backup.
+    Manifest held;
+    if (heldManifest(dir, &held)) {
+        for (const ManifestFile &file : held.files()) {
+            const QFileInfo old(dir + file.path);
+            if (!m_manifest.find(file.path) && old.exists() && !old.isSymLink() && !old.isDir())
+                m_changes.append({ReleaseChange::Kind::Remove, file.path});
+        }
+    }
+    const bool hadRecord = FileOps::exists(dir + QLatin1String(Manifest::RecordName));
+    m_changes.append({hadRecord ? ReleaseChange::Kind::Replace : ReleaseChange::Kind::Add,
+                      QString::fromLatin1(Manifest::RecordName)});
+    return true;
+}
+
+void ReleaseUpdate::fetchNext()
+{
+    if (m_toFetch.isEmpty())
+        return install();
+    const ManifestFile &file = m_toFetch.constFirst();
+    const QString staged = m_swap->stagingDir() + file.path;
+    if (const int error = FileOps::makeFolders(QFileInfo(staged).absolutePath()))
+        return end(false, tr("Cannot make a folder for %1: %2").arg(FileOps::nativePath(staged), FileOps::describe(error)));
+    m_file = std::make_unique<HashingFile>(staged);
+    if (!m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        return end(false, tr("Cannot create %1: %2").arg(FileOps::nativePath(staged), m_file->errorString()));
+    if (file.size == 0)
+        return downloadFinished(nullptr);
+    const QUrl url = m_target.folderUrl.resolved(QUrl(QStringLiteral("files/") + encodedPath(file.path)));
+    m_transfer = std::make_unique<Transfer>(
+        m_fileManager.get(makeRequest(url, m_target.transferTimeout, m_target.caCertificates)), m_file.get(),
+        file.size, m_target.minimumRate);
+    connect(m_transfer.get(), &Transfer::progress, this,
+            [this](qint64 received, qint64) { Q_EMIT progress(m_bytesFetched + received, m_bytesToFetch); });
+}
+
+void ReleaseUpdate::downloadFinished(QNetworkReply *reply)
+{
+    if (!isRunning() || !m_file || (m_transfer ? reply != m_transfer->reply() : reply != nullptr))
+        return;
+    const ManifestFile file = m_toFetch.takeFirst();
+    const QString shown = FileOps::nativePath(file.path);
+    if (m_transfer && !m_transfer->finish(Transfer::Expect::CompleteFile))
+        return end(false, tr("%1 of the release could not be fetched: %2").arg(shown, m_transfer->errorString()));
+    const int syncError = FileOps::syncToDisk(*m_file);
+    m_file->close();
+    if (syncError)
+        return end(false, tr("Cannot write %1: %2").arg(FileOps::nativePath(m_file->fileName()), FileOps::describe(syncError)));
+    const QByteArray sha256 = static_cast<HashingFile *>(m_file.get())->sha256();
+    if (QFileInfo(m_file->fileName()).size() != file.size || sha256 != file.sha256)
+        return end(false, tr("%1 of the release is not the file its manifest names.").arg(shown));
+    const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+        | QFileDevice::ReadOther;
+    const QFileDevice::Permissions runnable = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    m_file->setPermissions(file.program ? readable | runnable : readable);
+    m_bytesFetched += file.size;
+    m_transfer.reset();
+    m_file.reset();
+    fetchNext();
+}
+
+void ReleaseUpdate::install()
+{
+    SupportLog::write(QStringLiteral("Fetched %1 bytes.").arg(m_bytesFetched));
+    QStringList topNames;
+    for (const ManifestFile &file : m_manifest.files())
+        topNames << file.path.section(u'/', 0, 0);
+    m_swapBegun = true;
+    if (!m_swap->install(m_changes, m_target.backupName, topNames))
+        return end(false, m_swap->errorString());
+    SupportLog::write(QStringLiteral("Installed; the previous release is kept in ") + m_swap->backupPath());
+    if (!m_manifest.find(m_target.updaterName))
+        return watchNewProgram(m_target.appDir + m_target.executableName, m_target.healthCheckTime);
+
+    // The new updater shows that it can start (Qt, its plugins, its libraries) before the old one lets go.
+    connect(&m_selfTest, &QProcess::finished, this, [this](int status, QProcess::ExitStatus how) {
+        selfTestFinished(true, how == QProcess::NormalExit ? status : -1, tr("it ended with status %1").arg(status));
+    });
+    connect(&m_selfTest, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            selfTestFinished(false, -1, tr("it could not be started: %1").arg(m_selfTest.errorString()));
+    });
+    connect(&m_selfTestTimer, &QTimer::timeout, this, [this] {
+        m_selfTest.kill();
+        selfTestFinished(false, -1, tr("it did not end within %1 seconds").arg(m_target.selfTestTime.count() / 1000));
+    });
+    m_selfTestTimer.start(m_target.selfTestTime);
+    m_selfTest.start(m_target.appDir + m_target.updaterName, {QStringLiteral("--self-test")});
+}
+
+void ReleaseUpdate::selfTestFinished(bool started, int status, const QString &why)
+{
+    if (!isRunning() || !m_selfTestTimer.isActive())
+        return;
+    m_selfTestTimer.stop();
+    m_selfTest.disconnect(this);
+    const QString program = m_target.appDir + m_target.executableName;
+    if (started && status == 0) {
+        SupportLog::write(QStringLiteral("The new updater starts."));
+        return watchNewProgram(program, m_target.healthCheckTime);
+    }
+    SupportLog::write(QStringLiteral("The new updater could not start: ") + why);
+    QString error;
+    if (!rollback(&error))
+        return end(false, tr("The new release's updater could not start on this computer: %1. %2").arg(why, error));
+    restartPrevious(program);
+    end(false, tr("The new release's updater could not start on this computer: %1. The previous version was "
+                  "restored.").arg(why));
+}
+
+bool ReleaseUpdate::rollback(QString *error)
+{
+    const bool done = m_swap->rollback();
+    *error = m_swap->errorString();
+    return done;
+}
+
+bool ReleaseUpdate::commit(QString *error)
+{
+    const bool done = m_swap->commit();
+    *error = m_swap->errorString();
+    return done;
+}
+
+void ReleaseUpdate::end(bool succeeded, const QString &error)
+{
+    m_manifestTransfer.reset();
+    m_signatureTransfer.reset();
+    m_transfer.reset();
+    m_file.reset();
+    // Files fetched for a swap that never began.
+    if (m_swap && !m_swapBegun)
+        QDir(m_swap->stagingDir()).removeRecursively();
+    UpdateJob::end(succeeded, error);
+}
+
+} // namespace Tarvino

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "manifest.h"
+#include "transfer.h"
+#include "updatejob.h"
+
+#include <QBuffer>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+
+#include <chrono>
+#include <memory>
+
+class QFile;
+
+namespace Tarvino {
+
+class ReleaseSwap;
+struct ReleaseChange;
+
+// What the update to a whole release needs to know.
+struct ReleaseTarget
+{
+    QString release;          // its name, as the releases page lists it
+    QUrl folderUrl;           // BASE/Windows/Releases/<release>/
+    QString signedFolder;     // what the manifest's signature names: "Windows/Releases/<release>"
+    QString appDir;           // ending in "/"
+    QString executableName;   // the application's program, watched when it starts
+    QString updaterName;      // the updater's own program, made to show that it can start
+    QString backupName;       // the folder that keeps the previous release: its identity
+    QStringList reservedNames; // the updater's own files in the folder, which no manifest may name
+    QList<QByteArray> publicKeys; // empty: the manifest is not signature-checked
+    std::chrono::milliseconds transferTimeout{30000};
+    MinimumRate minimumRate;
+    std::chrono::milliseconds healthCheckTime{3000};
+    std::chrono::milliseconds selfTestTime{30000};
+    QList<QSslCertificate> caCertificates;
+};
+
+// The update of a whole application folder to a release: its manifest (with
+// a key, only as signed), then only the files whose bytes differ from the
+// folder's, each streamed into a staging folder and checked for its size and
+// SHA-256 before anything installed changes, then one journaled swap of every
+// changed, added and removed file. The new updater must show that it starts,
+// and the new program is watched as a single build's is; either failing puts
+// the previous release back whole. Files the manifests do not name are never
+// touched.
+//
+// The files are requested through the manager given, whose finished()
+// replies are handed to downloadFinished().
+class ReleaseUpdate : public UpdateJob
+{
+    Q_OBJECT
+
+public:
+    ReleaseUpdate(QNetworkAccessManager &fileManager, ReleaseTarget target, QObject *parent = nullptr);
+    ~ReleaseUpdate() override;
+
+    void start() override;
+    void downloadFinished(QNetworkReply *reply) override;
+
+    // The manifest a folder keeps of the release it holds, when it has a good one.
+    static bool heldManifest(const QString &appDir, Manifest *manifest);
+    // Whether that manifest's program is the one in the folder: a release put
+    // back or replaced by hand counts for nothing.
+    static bool holdsItsProgram(const QString &appDir, const QString &executableName, const Manifest &manifest);
+
+protected:
+    bool rollback(QString *error) override;
+    bool commit(QString *error) override;
+    void end(bool succeeded, const QString &error = {}) override;
+
+private:
+    void metaFinished();
+    bool plan(QString *error);
+    void fetchNext();
+    void install();
+    void selfTestFinished(bool started, int status, const QString &why);
+
+    QNetworkAccessManager &m_fileManager;
+    QNetworkAccessManager m_metaManager;
+    const ReleaseTarget m_target;
+    QBuffer m_manifestBody;
+    QBuffer m_signatureBody;
+    std::unique_ptr<Transfer> m_manifestTransfer;
+    std::unique_ptr<Transfer> m_signatureTransfer;
+    Manifest m_manifest;
+    QList<ReleaseChange> m_changes;
+    QList<ManifestFile> m_toFetch;
+    qint64 m_bytesToFetch = 0;
+    qint64 m_bytesFetched = 0;
+    std::unique_ptr<ReleaseSwap> m_swap;
+    bool m_swapBegun = false;
+    // In this order: the transfer writes into the file.
+    std::unique_ptr<QFile> m_file;
+    std::unique_ptr<Transfer> m_transfer;
+    QProcess m_selfTest;
+    QTimer m_selfTestTimer;
+};
+
+} // namespace Tarvino
