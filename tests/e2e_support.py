@@ -58,11 +58,15 @@ def wait_for_port(port, process, seconds=20):
     return wait_for(lambda: listening() or process.poll() is not None, seconds) and process.poll() is None
 
 
-def serve_python(test, directory):
-    """Python's http.server on an ephemeral port for the test's lifetime: its base URL."""
+def serve_python(test, directory, log=None):
+    """Python's http.server on an ephemeral port for the test's lifetime: its base
+    URL. With log, the requests it answered go to that file."""
+    errors = open(log, "w") if log else subprocess.DEVNULL
+    if log:
+        test.addCleanup(errors.close)
     server = subprocess.Popen(
         [sys.executable, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", str(directory)],
-        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        stdout=subprocess.PIPE, stderr=errors, text=True)
     test.addCleanup(server.stdout.close)
     test.addCleanup(server.wait)
     test.addCleanup(server.kill)
@@ -115,6 +119,13 @@ class UpdateCase(unittest.TestCase):
             subprocess.run([str(Tools.repo / "scripts/publish"), "--release-dir", str(self.release), *extra,
                             str(build), "6.10.1", date], check=True, capture_output=True, env=env)
         return public
+
+    def publish_release(self, folder, date, key=None):
+        """The whole application folder as the release Tarvino-6.10.1-DATE."""
+        env = dict(os.environ, TARVINO_SIGN=Tools.sign_tool or "")
+        subprocess.run([str(Tools.repo / "scripts/publish"), "--release-dir", str(self.release),
+                        *(["--sign", str(key)] if key else []), "--app-folder", str(folder), "6.10.1", date],
+                       check=True, capture_output=True, env=env)
 
     def update(self, base, public_key=None, mode="update", env=None, wrap=()):
         environment = dict(os.environ, QT_QPA_PLATFORM="offscreen", **(env or {}))

@@ -7,12 +7,14 @@ Usage: e2e_update.py REPOSITORY WINDOW_DRIVER [TARVINOSIGN]
 """
 import http.server
 import re
+import shutil
 import subprocess
 import threading
 import urllib.error
 import urllib.request
+from pathlib import Path
 
-from e2e_support import EXE, IDENTITY, NEWEST, Tools, UpdateCase, main, program, serve_python
+from e2e_support import EXE, IDENTITY, NEWEST, Tools, UpdateCase, main, program, serve_python, wait_for
 
 
 class ForwardingProxy(http.server.BaseHTTPRequestHandler):
@@ -88,6 +90,52 @@ class PythonHttpServer(UpdateCase):
         self.check_updated(result)
         listing = base + "Windows/6.10.1/Executables/"
         self.assertEqual(sorted(ForwardingProxy.seen), sorted([listing, base + "Windows/Releases/", listing + NEWEST]))
+
+    def test_release_replaces_the_whole_folder(self):
+        # The folder as the user unpacked it: the first release, which knows itself.
+        for name, data in {"lib.dll": b"lib 1", "same.dll": b"the same in both", "old-only.dll": b"gone next"}.items():
+            (self.app / name).write_bytes(data)
+        self.publish_release(self.app, "20251201")
+        new = self.tmp / "next"
+        shutil.copytree(self.app, new)
+        (new / "TarvinoUpdater").write_bytes(Path(Tools.driver).read_bytes() + b"\0the next updater")
+        (new / EXE).write_bytes(program("20260301"))
+        (new / "lib.dll").write_bytes(b"lib 2")
+        (new / "old-only.dll").unlink()
+        (new / "plugins").mkdir()
+        (new / "plugins/new.dll").write_bytes(b"new")
+        self.publish_release(new, "20260301")
+        (self.app / "notes.txt").write_text("the user's own")
+
+        log = self.tmp / "server.log"
+        result = self.update(serve_python(self, self.release, log))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(wait_for(lambda: (self.app / "ran.txt").exists(), 10), "the new program did not run")
+        self.assertEqual((self.app / "ran.txt").read_text().splitlines()[0], "Tarvíno 20260301")
+        for name in ("TarvinoUpdater", EXE, "lib.dll", "same.dll", "plugins/new.dll"):
+            self.assertEqual((self.app / name).read_bytes(), (new / name).read_bytes(), name)
+        self.assertFalse((self.app / "old-only.dll").exists())
+        self.assertEqual((self.app / "notes.txt").read_text(), "the user's own")
+        self.assertEqual((self.app / "TarvinoRelease.txt").read_bytes(),
+                         (self.release / "Windows/Releases/Tarvino-6.10.1-20260301/manifest.txt").read_bytes())
+        # The previous release's files, in one place named after the old identity.
+        kept = self.app / IDENTITY
+        self.assertEqual(sorted(str(p.relative_to(kept)) for p in kept.rglob("*") if p.is_file()),
+                         sorted(["TarvinoUpdater", EXE, "lib.dll", "old-only.dll", "TarvinoRelease.txt"]))
+        self.assertEqual((kept / EXE).read_bytes(), program("20251201"))
+        self.assertEqual(self.fetched(log), sorted(["TarvinoUpdater", "Tarv%C3%ADno.exe", "lib.dll", "plugins/new.dll"]))
+
+        # A release that changes only the program fetches only the program, whatever identity is passed.
+        (new / EXE).write_bytes(program("20260401"))
+        self.publish_release(new, "20260401")
+        result = self.update(serve_python(self, self.release, log))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.fetched(log), ["Tarv%C3%ADno.exe"])
+        self.assertEqual((self.app / EXE).read_bytes(), program("20260401"))
+
+    def fetched(self, log):
+        """The release files the server sent."""
+        return sorted(re.findall(r'"GET /Windows/Releases/[^/]+/files/(\S+) HTTP', log.read_text()))
 
     def test_signed_update(self):
         public = self.publish(signed=True)
