@@ -3,7 +3,9 @@
 #include "identity.h"
 #include "signature.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -162,6 +164,50 @@ QByteArray listingPage(const QList<QByteArray> &entries)
         page += "<li><a href=\"" + entry + "\">" + entry + "</a></li>\n";
     page += "</ul>\n</body>\n</html>\n";
     return page;
+}
+
+QByteArray manifestText(const QString &release, const ReleaseFiles &files)
+{
+    QByteArray text = "Tarvino release manifest 1\nrelease: " + release.toUtf8() + '\n';
+    for (const auto &[path, bytes] : files) {
+        const bool program = path.endsWith(QLatin1String(".exe")) || path == u"TarvinoUpdater"
+            || path == u"TarvinoUpdater.exe";
+        text += QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + ' '
+            + QByteArray::number(bytes.size()) + (program ? " x " : " - ") + path.toUtf8() + '\n';
+    }
+    return text;
+}
+
+void serveRelease(TestHttpServer &server, const QString &release, const ReleaseFiles &files,
+                  const QByteArray &secretKey)
+{
+    const QByteArray folder = "/Windows/Releases/" + release.toUtf8() + '/';
+    server.setResponse("/Windows/Releases/", TestHttpServer::ok(listingPage({release.toUtf8()})));
+    const QByteArray manifest = manifestText(release, files);
+    server.setResponse(folder + "manifest.txt", TestHttpServer::ok(manifest));
+    if (!secretKey.isEmpty()) {
+        server.setResponse("/Windows/Releases/Signatures/index.html.sig",
+                           TestHttpServer::ok(listingSignatureFile(secretKey, listingPage({release.toUtf8()}),
+                                                                   "Windows/Releases")));
+        server.setResponse(folder + "manifest.txt.sig",
+                           TestHttpServer::ok(listingSignatureFile(secretKey, manifest,
+                                                                   "Windows/Releases/" + release)));
+    }
+    for (const auto &[path, bytes] : files)
+        server.setResponse(folder + "files/" + QUrl::toPercentEncoding(path, "/"), TestHttpServer::ok(bytes));
+}
+
+QStringList folderTree(const QString &dir)
+{
+    QStringList paths;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        paths << QDir(dir).relativeFilePath(path) + (it.fileInfo().isDir() ? QStringLiteral("/") : QString());
+    }
+    paths.sort();
+    return paths;
 }
 
 KeyPair KeyPair::make()

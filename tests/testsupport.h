@@ -37,6 +37,11 @@ inline const QString SecondBackup = Identity + QStringLiteral(" (2)");
 // permissions, the link and the swap with a folder flush after each, the
 // commit and its folder flush.
 constexpr int UpdateSteps = 20;
+// Those of the release that the kill loop installs (four files, one of them
+// new in a new folder, one removed): the staging folder and its record, each
+// staged file (folder, open, write), the journal, each file's folders, moves
+// and folder flushes, and the commit.
+constexpr int ReleaseSteps = 47;
 // What a link on FAT or exFAT fails with: EPERM on Linux, ERROR_INVALID_FUNCTION on Windows.
 constexpr int NoHardLinks = 1;
 } // namespace TestNames
@@ -110,6 +115,17 @@ bool runsAsRoot();
 
 // A directory page as Python's http.server writes it.
 QByteArray listingPage(const QList<QByteArray> &entries);
+
+// A release's files by path, and its manifest, in which the .exe files and the updater are programs.
+using ReleaseFiles = QList<QPair<QString, QByteArray>>;
+QByteArray manifestText(const QString &release, const ReleaseFiles &files);
+// Serves the release as scripts/publish lays it out: listed, its manifest (signed
+// when secretKey is given) and its files.
+void serveRelease(TestHttpServer &server, const QString &release, const ReleaseFiles &files,
+                  const QByteArray &secretKey = {});
+// Every file and folder below dir, hidden ones included, as sorted relative
+// paths; a folder ends in "/".
+QStringList folderTree(const QString &dir);
 
 struct KeyPair
 {

@@ -1,3 +1,4 @@
+#include "manifest.h"
 #include "testsupport.h"
 
 #include <QProcess>
@@ -5,6 +6,7 @@
 #include <QTest>
 
 using namespace TestNames;
+using Tarvino::Manifest;
 
 namespace {
 
@@ -39,12 +41,64 @@ private slots:
 
 void CrashTest::killedAtEachStep_data()
 {
-    addBackupNameRows(true);
+    QTest::addColumn<bool>("backupTaken");
+    QTest::addColumn<bool>("exfat");
+    QTest::addColumn<bool>("release");
+    for (const bool exfat : {false, true}) {
+        const char *drive = exfat ? "exFAT: " : "";
+        QTest::addRow("%sbackup name free", drive) << false << exfat << false;
+        QTest::addRow("%sbackup name taken: the earlier backup stays", drive) << true << exfat << false;
+        QTest::addRow("%sa whole release: the updater, the program and a library replaced, one added, one removed",
+                      drive) << false << exfat << true;
+    }
+}
+
+// A release whose updater is the real window code, over a folder that holds the release before it.
+const ReleaseFiles &oldRelease()
+{
+    static const ReleaseFiles files{{Exe, OldBytes}, {"lib.dll", "lib 1"}, {"old-only.dll", "gone next"}};
+    return files;
+}
+
+const ReleaseFiles &newRelease()
+{
+    static const ReleaseFiles files{{Exe, recorderProgram()},
+                                    {"TarvinoUpdater", readFile(TARVINO_WINDOW_DRIVER)},
+                                    {"lib.dll", "lib 2"},
+                                    {"plugins/new.dll", "new"}};
+    return files;
+}
+
+// Wholly the old release or wholly the new one, with the old one kept in one folder.
+void checkReleaseAfterNextStart(const QString &appDir, bool expectNew, const QString &where)
+{
+    const QString dir = appDir + u'/';
+    QStringList expected{Manifest::RecordName};
+    const ReleaseFiles &files = expectNew ? newRelease() : oldRelease();
+    for (const auto &[path, bytes] : files) {
+        expected << path;
+        QVERIFY2(readFile(dir + path) == bytes, qPrintable(where + ": " + path));
+    }
+    if (expectNew) {
+        expected << "plugins/" << Identity + u'/' << Identity + u'/' + Manifest::RecordName;
+        for (const auto &[path, bytes] : oldRelease()) {
+            expected << Identity + u'/' + path;
+            QVERIFY2(readFile(dir + Identity + u'/' + path) == bytes, qPrintable(where + ": kept " + path));
+        }
+    }
+    expected.sort();
+    const QStringList tree = folderTree(appDir).filter(
+        QRegularExpression("^(?!started\\.txt$|starts\\.txt$|TarvinoUpdater\\.log$)"));
+    QVERIFY2(tree == expected, qPrintable(where + "; left: " + tree.join(u", ")));
+    QVERIFY2(readFile(dir + Manifest::RecordName)
+                 == manifestText(expectNew ? "Tarvino-6.10.1-20260101" : Identity, files),
+             qPrintable(where));
 }
 
 void CrashTest::killedAtEachStep()
 {
     QFETCH(bool, backupTaken);
+    QFETCH(bool, release);
     const QByteArray build = recorderProgram();
     const QByteArray earlierBackup = "an earlier backup";
 
@@ -61,6 +115,12 @@ void CrashTest::killedAtEachStep()
         QVERIFY(writeFile(exePath, OldBytes));
         if (backupTaken)
             QVERIFY(writeFile(appDir.filePath(Identity), earlierBackup));
+        if (release) {
+            serveRelease(server, "Tarvino-6.10.1-20260101", newRelease());
+            for (const auto &[path, bytes] : oldRelease())
+                QVERIFY(writeFile(appDir.filePath(path), bytes));
+            QVERIFY(writeFile(appDir.filePath(Manifest::RecordName), manifestText(Identity, oldRelease())));
+        }
 
         QString shown;
         const auto runDriver = [&](const QString &mode, int killAt) {
@@ -81,7 +141,9 @@ void CrashTest::killedAtEachStep()
         const QString where = QStringLiteral("killed before step %1").arg(killPoint);
         // Never empty, never partly written; and a journal means the update never committed.
         const QByteArray afterKill = readFile(exePath);
-        QVERIFY2(afterKill == OldBytes || afterKill == build, qPrintable(where));
+        // (A release moves its files one by one: the program may be between its two names.)
+        QVERIFY2(afterKill == OldBytes || afterKill == build || (release && afterKill == "<missing>"),
+                 qPrintable(where));
         if (!killed)
             QCOMPARE(afterKill, build);
         const bool journalLeft = QFile::exists(appDir.filePath(Journal));
@@ -94,8 +156,11 @@ void CrashTest::killedAtEachStep()
         killed = wasKilled;
 
         // The dead updater's lock was taken over: the next start recovered, and left no lock behind.
-        checkFolderAfterNextStart(appDir.path(), build, backupTaken ? earlierBackup : QByteArray(), expectNew,
-                                  where);
+        if (release)
+            checkReleaseAfterNextStart(appDir.path(), expectNew, where);
+        else
+            checkFolderAfterNextStart(appDir.path(), build, backupTaken ? earlierBackup : QByteArray(), expectNew,
+                                      where);
         // The next start says what it undid, in the window and to support.
         const QString undone = "An interrupted update was undone: the previous version is in place again.";
         QVERIFY2(shown.contains(undone) == journalLeft, qPrintable(where + ": " + shown));
@@ -108,7 +173,7 @@ void CrashTest::killedAtEachStep()
     }
     const int killPoints = killPoint - 2;
     qInfo("killed at %d steps in turn", killPoints);
-    QVERIFY2(killPoints >= UpdateSteps, qPrintable(QString::number(killPoints)));
+    QVERIFY2(killPoints >= (release ? ReleaseSteps : UpdateSteps), qPrintable(QString::number(killPoints)));
 }
 
 void CrashTest::newProgramOutlivesTheUpdater()

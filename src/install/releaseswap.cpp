@@ -41,7 +41,8 @@ int syncFolders(const QStringList &dirs)
 {
     QSet<QString> done;
     for (const QString &dir : dirs) {
-        if (done.contains(dir))
+        // A folder removed on the way has nothing left to flush; its parent is flushed too.
+        if (done.contains(dir) || !QFileInfo(dir).isDir())
             continue;
         done.insert(dir);
         if (const int error = syncFolder(dir))
@@ -121,10 +122,16 @@ int ReleaseJournal::undo(const QString &appDir, const QString &journalPath) cons
             if (const int error = renameOver(keptPath, installed))
                 return error;
             touched << parentOf(installed) << parentOf(keptPath);
-        } else if (change->kind == ReleaseChange::Kind::Add && !exists(staged) && exists(installed)) {
-            if (const int error = removeFile(installed))
-                return error;
-            touched << parentOf(installed);
+        } else if (change->kind == ReleaseChange::Kind::Add) {
+            if (!exists(staged) && exists(installed)) {
+                if (const int error = removeFile(installed))
+                    return error;
+            }
+            touched << parentOf(installed) << appDir;
+            // And the folders it had to make, which are empty again.
+            const QString top = QDir::cleanPath(appDir);
+            for (QString dir = parentOf(installed); dir.startsWith(top + u'/') && QDir().rmdir(dir);)
+                dir = parentOf(dir);
         }
     }
     if (const int error = syncFolders(touched))
