@@ -252,17 +252,38 @@ Tarvino::UpdateTarget EngineFixture::target(int timeoutMs) const
     return target;
 }
 
+Tarvino::ReleaseTarget EngineFixture::releaseTarget(const QString &release) const
+{
+    Tarvino::ReleaseTarget target;
+    target.release = release;
+    target.folderUrl = QUrl(server.baseUrl().toString() + "Windows/Releases/" + release + u'/');
+    target.signedFolder = "Windows/Releases/" + release;
+    target.appDir = appDir.path() + u'/';
+    target.executableName = TestNames::Exe;
+    target.updaterName = Tarvino::updaterProgramName();
+    target.backupName = TestNames::Identity;
+    target.reservedNames = {TestNames::Log, Tarvino::Manifest::RecordName};
+    target.transferTimeout = std::chrono::milliseconds(5000);
+    target.healthCheckTime = std::chrono::milliseconds(1000);
+    return target;
+}
+
 bool EngineFixture::run(const Tarvino::UpdateTarget &target, QString *error)
 {
     Tarvino::Update update(manager, target);
-    const auto connection = QObject::connect(&manager, &QNetworkAccessManager::finished, &update,
-                                             &Tarvino::Update::downloadFinished);
-    QSignalSpy finished(&update, &Tarvino::Update::finished);
-    update.start();
+    return run(update, error);
+}
+
+bool EngineFixture::run(Tarvino::UpdateJob &job, QString *error)
+{
+    const auto connection = QObject::connect(&manager, &QNetworkAccessManager::finished, &job,
+                                             &Tarvino::UpdateJob::downloadFinished);
+    QSignalSpy finished(&job, &Tarvino::UpdateJob::finished);
+    job.start();
     if (finished.isEmpty() && !finished.wait(60000))
         qWarning("the update did not end within a minute");
     QObject::disconnect(connection);
     if (error)
-        *error = update.errorString();
-    return !finished.isEmpty() && update.succeeded();
+        *error = job.errorString();
+    return !finished.isEmpty() && job.succeeded();
 }

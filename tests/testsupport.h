@@ -1,6 +1,7 @@
 #pragma once
 
 #include "testhttpserver.h"
+#include "releaseupdate.h"
 #include "update.h"
 
 #include <QByteArray>
@@ -154,6 +155,10 @@ struct EngineFixture
     // under the identity's name.
     Tarvino::UpdateTarget target(int timeoutMs = 5000) const;
 
+    // The whole release of that name on the server, over the folder.
+    Tarvino::ReleaseTarget releaseTarget(const QString &release) const;
+
     // Runs one update to its end; false with *error set when it failed.
     bool run(const Tarvino::UpdateTarget &target, QString *error = nullptr);
+    bool run(Tarvino::UpdateJob &job, QString *error = nullptr);
 };

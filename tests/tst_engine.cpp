@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTest>
 
@@ -38,6 +39,8 @@ private slots:
     void newBuildIsWatched();
     void injectedErrors_data();
     void injectedErrors();
+    void releaseThatFails_data();
+    void releaseThatFails();
 #ifdef Q_OS_LINUX // mounts make the disk full and the program immovable
     void fullDisk_data();
     void fullDisk();
@@ -376,6 +379,65 @@ void EngineTest::injectedErrors()
     const int failedSteps = failingStep - 2;
     qInfo("%d steps failed in turn", failedSteps);
     QVERIFY2(failedSteps >= UpdateSteps, qPrintable(QString::number(failedSteps)));
+}
+
+void EngineTest::releaseThatFails_data()
+{
+    QTest::addColumn<QString>("broken");  // which file is not as it should be
+    QTest::addColumn<QString>("error");   // the message's beginning
+    QTest::addColumn<bool>("restarted"); // the previous version was started again
+    QTest::newRow("no manifest") << "manifest" << "The release's manifest could not be fetched: The server answered 404" << false;
+    QTest::newRow("a manifest that reaches outside the folder") << "path"
+        << "The release's manifest is refused: ../evil.dll has a \".\" or \"..\" step." << false;
+    QTest::newRow("a file not as its manifest says") << "lib.dll"
+        << "lib.dll of the release is not the file its manifest names." << false;
+    QTest::newRow("an updater that cannot start") << "TarvinoUpdater"
+        << "The new release's updater could not start on this computer: it ended with status 3. The previous version "
+           "was restored." << true;
+    QTest::newRow("a program that cannot run") << "program"
+        << "The new version could not run on this computer: it ended with status 3. The previous version was restored."
+        << true;
+}
+
+// Whatever fails, the folder is wholly the previous release again, and only
+// where a new program or updater was started is the previous program started again.
+void EngineTest::releaseThatFails()
+{
+    QFETCH(QString, broken);
+    QFETCH(QString, error);
+    QFETCH(bool, restarted);
+    EngineFixture f;
+    const QByteArray old = recorderProgram() + QByteArray("\0old", 4);
+    const QByteArray exits3 = recorderProgram() + QByteArray("\0exit 3", 7);
+    const ReleaseFiles before{{Exe, old}, {"lib.dll", "lib 1"}};
+    for (const auto &[path, bytes] : before)
+        QVERIFY(writeFile(f.appPath(path), bytes));
+    QVERIFY(QFile::setPermissions(f.appPath(Exe), QFile::permissions(f.appPath(Exe)) | QFileDevice::ExeOwner));
+    const QString release = "Tarvino-6.11.0-20260101";
+    ReleaseFiles files{{Exe, broken == u"program" ? exits3 : recorderProgram()},
+                       {Tarvino::updaterProgramName(),
+                        recorderProgram() + (broken == u"TarvinoUpdater" ? QByteArray("\0exit 3", 7) : QByteArray("\0exit 0", 7))},
+                       {"lib.dll", "lib 2"}};
+    if (broken == u"path")
+        files.append({QStringLiteral("../evil.dll"), QByteArray("evil")});
+    serveRelease(f.server, release, files);
+    const QByteArray folder = "/Windows/Releases/" + release.toUtf8() + '/';
+    if (broken == u"manifest")
+        f.server.setResponse(folder + "manifest.txt", TestHttpServer::status(404, "Not Found"));
+    if (broken == u"lib.dll")
+        f.server.setResponse(folder + "files/lib.dll", TestHttpServer::ok("lib 3"));
+
+    Tarvino::ReleaseUpdate update(f.manager, f.releaseTarget(release));
+    QString message;
+    QVERIFY(!f.run(update, &message));
+    QVERIFY2(message.startsWith(error), qPrintable(message));
+    QCOMPARE(update.launched(), restarted);
+    for (const auto &[path, bytes] : before)
+        QCOMPARE(readFile(f.appPath(path)), bytes);
+    if (restarted)
+        QVERIFY(startRecord(f.appDir.path()).startsWith("arguments 0\n"));
+    QCOMPARE(folderTree(f.appDir.path()).filter(QRegularExpression("^(?!started\\.txt$|starts\\.txt$)")),
+             QStringList({Exe, "lib.dll"}));
 }
 
 #ifdef Q_OS_LINUX
