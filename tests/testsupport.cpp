@@ -2,6 +2,7 @@
 
 #include "identity.h"
 #include "signature.h"
+#include "updatercontext.h"
 
 #include <QCryptographicHash>
 #include <QDir>
