@@ -1,6 +1,7 @@
 #include "fileops.h"
 #include "journal.h"
 #include "testsupport.h"
+#include "updatercontext.h"
 
 #include <QDir>
 #include <QFile>
