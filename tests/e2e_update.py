@@ -6,6 +6,7 @@ builds, and as the kernel sees its file operations.
 Usage: e2e_update.py REPOSITORY WINDOW_DRIVER [TARVINOSIGN]
 """
 import http.server
+import os
 import re
 import shutil
 import subprocess
@@ -131,6 +132,37 @@ class PythonHttpServer(UpdateCase):
         result = self.update(serve_python(self, self.release, log))
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(self.fetched(log), ["Tarv%C3%ADno.exe"])
+        self.assertEqual((self.app / EXE).read_bytes(), program("20260401"))
+
+    def test_key_rotation_through_a_release(self):
+        """An updater with key A installs a release signed with A whose updater carries A and B;
+        that updater then takes a listing and a build signed with B alone."""
+        keys = {}
+        for name in ("a", "b"):
+            keys[name] = self.tmp / f"{name}.key"
+            keys[name + "_public"] = subprocess.run([Tools.sign_tool, "keygen", str(keys[name])], capture_output=True,
+                                                    text=True, check=True).stdout.strip()
+        new = self.tmp / "next"
+        shutil.copytree(self.app, new)
+        both = f"{keys['a_public']},{keys['b_public']}".encode()
+        (new / "TarvinoUpdater").write_bytes(Path(Tools.driver).read_bytes() + b"\0keys " + both)
+        (new / EXE).write_bytes(program("20260301"))
+        self.publish_release(new, "20260301", key=keys["a"])
+        base = serve_python(self, self.release)
+        result = self.update(base, keys["a_public"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual((self.app / "TarvinoUpdater").read_bytes(), (new / "TarvinoUpdater").read_bytes())
+
+        # From now on the publisher signs with B alone.
+        build = self.tmp / "build-20260401"
+        build.write_bytes(program("20260401"))
+        subprocess.run([str(Tools.repo / "scripts/publish"), "--release-dir", str(self.release), "--sign", str(keys["b"]),
+                        str(build), "6.10.1", "20260401"], check=True, capture_output=True,
+                       env=dict(os.environ, TARVINO_SIGN=Tools.sign_tool))
+        refused = self.update(base, keys["a_public"], mode="check")
+        self.assertIn("does not bear the publisher's signature", refused.stdout)
+        result = self.update(base, "carried")
+        self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual((self.app / EXE).read_bytes(), program("20260401"))
 
     def fetched(self, log):

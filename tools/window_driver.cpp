@@ -3,7 +3,9 @@
 // text) or presses Ok and lets the update run to its end ("update"). APP_DIR and IDENTITY may be "-": then the
 // driver's own directory and its built-in identity are used, as in the program.
 // PUBLIC_KEY (base64, or several separated by commas) replaces the built-in keys;
-// "none" checks no signature.
+// "none" checks no signature; "carried" takes the keys this driver's own file
+// carries after its last "\0keys ", as an updater built with them would (a
+// release can ship the driver so, as its updater).
 //
 // Usage: tarvino_window_driver check|update BASE_URL APP_DIR IDENTITY [PUBLIC_KEY]
 //        tarvino_window_driver --self-test   (as the program's own)
@@ -82,7 +84,14 @@ int main(int argc, char *argv[])
     context.arguments = args[4] == u"-" ? QStringList{args[0]} : QStringList{args[0], args[4]};
     if (args.size() == 6) {
         const bool none = args[5] == u"none";
-        context.publicKeys = none ? QList<QByteArray>() : Tarvino::publicKeysFromText(args[5].toLatin1());
+        QByteArray keys = args[5].toLatin1();
+        if (args[5] == u"carried") {
+            QFile self(QCoreApplication::applicationFilePath());
+            const QByteArray bytes = self.open(QIODevice::ReadOnly) ? self.readAll() : QByteArray();
+            const qsizetype at = bytes.lastIndexOf(QByteArray("\0keys ", 6));
+            keys = at < 0 ? QByteArray() : bytes.mid(at + 6);
+        }
+        context.publicKeys = none ? QList<QByteArray>() : Tarvino::publicKeysFromText(keys);
         if (!none && context.publicKeys.isEmpty()) {
             QTextStream(stderr) << "malformed public key: " << args[5] << '\n';
             return 2;
