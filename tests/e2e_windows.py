@@ -161,6 +161,39 @@ class WindowsUpdate(unittest.TestCase):
         self.assertIn(b"QList(", log, log.decode("cp1252", "replace"))
         self.assertTrue((folder / "ListOfExecutables.html").exists())
 
+    def test_release_replaces_the_running_updater_and_a_qt_library(self):
+        # The folder scripts/package-windows makes, with the real window code as its updater and a program.
+        first = self.tmp / "first"
+        subprocess.run([str(REPO / "scripts/package-windows"), "--folder", str(first), str(DRIVER.parent),
+                        str(self.tmp / "package.zip")], check=True, capture_output=True)
+        shutil.copy2(DRIVER, first / "TarvinoUpdater.exe")
+        (first / EXE).write_bytes(build("20251201"))
+        release = ["--release-dir", str(self.release), "--app-folder"]
+        subprocess.run([str(REPO / "scripts/publish"), *release, str(first), "6.10.1", "20251201"], check=True,
+                       capture_output=True)
+        shutil.rmtree(self.app)
+        shutil.copytree(first, self.app)
+        # The next release: another updater, another Qt Core (bytes past a library's end do not keep it from
+        # loading) and another program.
+        second = self.tmp / "second"
+        shutil.copytree(first, second)
+        (second / "TarvinoUpdater.exe").write_bytes(DRIVER.read_bytes() + b"\0the next updater")
+        (second / "Qt6Core.dll").write_bytes((first / "Qt6Core.dll").read_bytes() + b"\0the next Qt")
+        (second / EXE).write_bytes(build("20260301"))
+        subprocess.run([str(REPO / "scripts/publish"), *release, str(second), "6.10.1", "20260301"], check=True,
+                       capture_output=True)
+
+        # The packaged folder has only the Windows platform plugin: a real window.
+        result = self.update(display=True)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for name in ("TarvinoUpdater.exe", "Qt6Core.dll", EXE, "TarvinoRelease.txt"):
+            self.assertEqual((self.app / name).read_bytes(), (second / name).read_bytes(), name)
+        kept = self.app / IDENTITY
+        self.assertEqual((kept / "TarvinoUpdater.exe").read_bytes(), DRIVER.read_bytes())
+        self.assertEqual((kept / "Qt6Core.dll").read_bytes(), (first / "Qt6Core.dll").read_bytes())
+        self.assertTrue(wait_for(lambda: (self.app / "started.txt").exists(), 30), "the new program did not start")
+        self.assertIn("The new updater starts.", (self.app / "TarvinoUpdater.log").read_text(encoding="utf-8"))
+
     def test_update_while_the_old_program_runs(self):
         self.publish(signed=False)
         old = subprocess.Popen([str(REPO / "scripts/wine-run"), str(self.app / EXE), "--stay"],
