@@ -390,6 +390,10 @@ void EngineTest::releaseThatFails_data()
     QTest::newRow("no manifest") << "manifest" << "The release's manifest could not be fetched: The server answered 404" << false;
     QTest::newRow("a manifest that reaches outside the folder") << "path"
         << "The release's manifest is refused: ../evil.dll has a \".\" or \"..\" step." << false;
+#ifndef Q_OS_WIN
+    QTest::newRow("a folder of the release is a link in the folder") << "link"
+        << "The release is not installed: " << false;
+#endif
     QTest::newRow("a file not as its manifest says") << "lib.dll"
         << "lib.dll of the release is not the file its manifest names." << false;
     QTest::newRow("an updater that cannot start") << "TarvinoUpdater"
@@ -421,6 +425,12 @@ void EngineTest::releaseThatFails()
                        {"lib.dll", "lib 2"}};
     if (broken == u"path")
         files.append({QStringLiteral("../evil.dll"), QByteArray("evil")});
+    // Nothing is written through a link, wherever it points.
+    QTemporaryDir elsewhere;
+    if (broken == u"link") {
+        files.append({QStringLiteral("plugins/a.dll"), QByteArray("a")});
+        QVERIFY(QFile::link(elsewhere.path(), f.appPath("plugins")));
+    }
     serveRelease(f.server, release, files);
     const QByteArray folder = "/Windows/Releases/" + release.toUtf8() + '/';
     if (broken == u"manifest")
@@ -438,7 +448,8 @@ void EngineTest::releaseThatFails()
     if (restarted)
         QVERIFY(startRecord(f.appDir.path()).startsWith("arguments 0\n"));
     QCOMPARE(folderTree(f.appDir.path()).filter(QRegularExpression("^(?!started\\.txt$|starts\\.txt$)")),
-             QStringList({Exe, "lib.dll"}));
+             broken == u"link" ? QStringList({Exe, "lib.dll", "plugins/"}) : QStringList({Exe, "lib.dll"}));
+    QCOMPARE(folderFiles(elsewhere.path()), QStringList());
 }
 
 #ifdef Q_OS_LINUX

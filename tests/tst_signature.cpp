@@ -1,6 +1,7 @@
 #include "listingcheck.h"
 #include "signature.h"
 #include "testsupport.h"
+#include "updatercontext.h"
 
 #include <QDir>
 #include <QFile>
@@ -68,6 +69,8 @@ private slots:
     void signedUpdates();
     void signedListings_data();
     void signedListings();
+    void signedManifests_data();
+    void signedManifests();
     void withoutKeyNoSignatureIsFetched();
     void knownAnswer();
     void signingTool();
@@ -186,6 +189,7 @@ void SignatureTest::signedListings_data()
     QTest::addColumn<QByteArray>("signatureFile"); // empty: none on the server
     QTest::addColumn<int>("maxAgeDays");
     QTest::addColumn<QString>("refusal");          // empty: the newer build is offered
+    QTest::addColumn<bool>("releases");            // the releases page's signature, not the executables page's
 
     const QByteArray page = listingPage({Older, Newer});
     const QByteArray secret = publisherKeys().secretKey;
@@ -194,39 +198,52 @@ void SignatureTest::signedListings_data()
     const QString notSigned = "The listing does not bear the publisher's signature: it was changed after signing, "
                               "or signed with another key.";
 
-    QTest::newRow("signed") << good << 0 << QString();
-    QTest::newRow("signed with the next key") << listingSignatureFile(nextKeys().secretKey, page) << 0 << QString();
+    QTest::newRow("signed") << good << 0 << QString() << false;
+    QTest::newRow("signed with the next key") << listingSignatureFile(nextKeys().secretKey, page) << 0 << QString() << false;
     QTest::newRow("a year old, no limit") << listingSignatureFile(secret, page, ListingFolder, now.addDays(-365))
-                                          << 0 << QString();
+                                          << 0 << QString() << false;
     QTest::newRow("29 days old, limit 30") << listingSignatureFile(secret, page, ListingFolder, now.addDays(-29))
-                                           << 30 << QString();
+                                           << 30 << QString() << false;
     for (const auto &[age, days] : {std::pair{now.addDays(-40), 40}, std::pair{now.addDays(-30).addSecs(-3600), 30}}) {
         const QDateTime stale = QDateTime::fromSecsSinceEpoch(age.toSecsSinceEpoch(), QTimeZone::utc());
         QTest::addRow("%s old, limit 30", days == 40 ? "40 days" : "30 days and an hour")
             << listingSignatureFile(secret, page, ListingFolder, stale) << 30
             << QString("The listing was published %1 days ago, on %2; this updater accepts none older than 30 days.")
                    .arg(days)
-                   .arg(stale.toString("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+                   .arg(stale.toString("yyyy-MM-dd'T'HH:mm:ss'Z'"))
+            << false;
     }
     QTest::newRow("unsigned") << QByteArray() << 0
-                              << "The listing is not signed: the server has no signature for it.";
+                              << "The listing is not signed: the server has no signature for it." << false;
     QTest::newRow("edited after signing")
-        << listingSignatureFile(secret, listingPage({Older})) << 0 << notSigned;
-    QTest::newRow("signed with another key") << listingSignatureFile(KeyPair::make().secretKey, page) << 0 << notSigned;
+        << listingSignatureFile(secret, listingPage({Older})) << 0 << notSigned << false;
+    QTest::newRow("signed with another key") << listingSignatureFile(KeyPair::make().secretKey, page) << 0 << notSigned << false;
     QTest::newRow("signed for another folder")
         << listingSignatureFile(secret, page, "Windows/6.9.0") << 0
-        << "The listing is signed for Windows/6.9.0, not for Windows/6.10.1.";
+        << "The listing is signed for Windows/6.9.0, not for Windows/6.10.1." << false;
     QTest::newRow("another folder's signature, relabelled")
-        << listingSignatureFile(secret, page, "Windows/6.9.0").replace("6.9.0", "6.10.1") << 0 << notSigned;
+        << listingSignatureFile(secret, page, "Windows/6.9.0").replace("6.9.0", "6.10.1") << 0 << notSigned << false;
     QByteArray backdated = good;
     backdated.replace(now.date().toString(Qt::ISODate).toLatin1(), "2020-01-01");
-    QTest::newRow("time of publishing changed") << backdated << 0 << notSigned;
+    QTest::newRow("time of publishing changed") << backdated << 0 << notSigned << false;
     const QString malformed = "The listing's signature is malformed.";
-    QTest::newRow("a bare signature line") << good.mid(good.indexOf("signature: ") + 11) << 0 << malformed;
-    QTest::newRow("CRLF lines") << QByteArray(good).replace("\n", "\r\n") << 0 << malformed;
-    QTest::newRow("time without zone") << QByteArray(good).replace("Z\n", "\n") << 0 << malformed;
+    QTest::newRow("a bare signature line") << good.mid(good.indexOf("signature: ") + 11) << 0 << malformed << false;
+    QTest::newRow("CRLF lines") << QByteArray(good).replace("\n", "\r\n") << 0 << malformed << false;
+    QTest::newRow("time without zone") << QByteArray(good).replace("Z\n", "\n") << 0 << malformed << false;
     QTest::newRow("larger than a signature file") << good + QByteArray(4096, '\n') << 0
-        << "The listing's signature could not be fetched: The answer is larger than 4 KiB.";
+        << "The listing's signature could not be fetched: The answer is larger than 4 KiB." << false;
+    // The releases page is judged the same way; refused, it offers no release, and the build is still offered.
+    const QByteArray releases = listingPage({"Tarvino-6.11.0-20260101"});
+    QTest::newRow("releases page signed") << listingSignatureFile(secret, releases, "Windows/Releases") << 0 << QString()
+                                          << true;
+    QTest::newRow("releases page unsigned") << QByteArray() << 0
+                                            << "The listing is not signed: the server has no signature for it." << true;
+    QTest::newRow("releases page edited after signing")
+        << listingSignatureFile(secret, listingPage({"Tarvino-6.10.1-20250101"}), "Windows/Releases") << 0
+        << notSigned << true;
+    QTest::newRow("releases page signed for an executables folder")
+        << listingSignatureFile(secret, releases, ListingFolder) << 0
+        << "The listing is signed for Windows/6.10.1, not for Windows/Releases." << true;
 }
 
 // Straight through the listing check, without a window.
@@ -235,12 +252,20 @@ void SignatureTest::signedListings()
     QFETCH(QByteArray, signatureFile);
     QFETCH(int, maxAgeDays);
     QFETCH(QString, refusal);
+    QFETCH(bool, releases);
 
     TestHttpServer server;
     QVERIFY(server.start());
-    server.setResponse(ListingPath, TestHttpServer::ok(listingPage({Older, Newer})));
+    const QByteArray page = listingPage({Older, Newer});
+    server.setResponse(ListingPath, TestHttpServer::ok(page));
+    const QByteArray judged = releases ? "/Windows/Releases/Signatures/index.html.sig" : ListingSignaturePath;
+    if (releases) {
+        server.setResponse("/Windows/Releases/", TestHttpServer::ok(listingPage({"Tarvino-6.11.0-20260101"})));
+        server.setResponse(ListingSignaturePath,
+                           TestHttpServer::ok(listingSignatureFile(publisherKeys().secretKey, page)));
+    }
     if (!signatureFile.isEmpty())
-        server.setResponse(ListingSignaturePath, TestHttpServer::ok(signatureFile));
+        server.setResponse(judged, TestHttpServer::ok(signatureFile));
     UpdaterContext context;
     context.downloadBaseUrl = server.baseUrl();
     context.transferTimeout = std::chrono::milliseconds(5000);
@@ -253,9 +278,59 @@ void SignatureTest::signedListings()
     check.start();
     QVERIFY(finished.wait(10000));
 
-    QCOMPARE(server.requestCount(ListingSignaturePath), 1);
+    QCOMPARE(server.requestCount(judged), 1);
+    if (releases) {
+        QCOMPARE(check.offer().entry, refusal.isEmpty() ? "Tarvino-6.11.0-20260101" : QString::fromLatin1(Newer));
+        QCOMPARE(check.offer().release, refusal.isEmpty());
+        QCOMPARE(check.offer().reason,
+                 refusal.isEmpty() ? QString() : "The releases were not checked: " + refusal + " Nothing is offered.");
+        return;
+    }
     QCOMPARE(check.offer().entry, refusal.isEmpty() ? QString::fromLatin1(Newer) : QString());
     QCOMPARE(check.offer().reason, refusal.isEmpty() ? QString() : refusal + " Nothing is offered.");
+}
+
+void SignatureTest::signedManifests_data()
+{
+    QTest::addColumn<QString>("signature"); // how the manifest's signature file is made
+    QTest::addColumn<QString>("refusal");   // empty: the release is installed
+    QTest::newRow("signed") << "good" << QString();
+    QTest::newRow("unsigned") << "none" << "The release's manifest is not signed: the server has no signature for it.";
+    QTest::newRow("signed for another release") << "another release"
+        << "The release's manifest is signed for Windows/Releases/Tarvino-6.11.0-20251231, not for "
+           "Windows/Releases/Tarvino-6.11.0-20260101.";
+    QTest::newRow("edited after signing") << "edited"
+        << "The release's manifest does not bear the publisher's signature: it was changed after signing, or signed "
+           "with another key.";
+}
+
+// A release is installed only as its manifest is signed, for its own folder.
+void SignatureTest::signedManifests()
+{
+    QFETCH(QString, signature);
+    QFETCH(QString, refusal);
+    EngineFixture f;
+    const QString release = "Tarvino-6.11.0-20260101";
+    const ReleaseFiles files{{Exe, recorderProgram()},
+                             {Tarvino::updaterProgramName(), recorderProgram() + QByteArray("\0exit 0", 7)}};
+    serveRelease(f.server, release, files, publisherKeys().secretKey);
+    const QByteArray sigPath = "/Windows/Releases/" + release.toUtf8() + "/manifest.txt.sig";
+    const QByteArray manifest = manifestText(release, files);
+    if (signature == u"none")
+        f.server.setResponse(sigPath, TestHttpServer::status(404, "Not Found"));
+    else if (signature == u"another release")
+        f.server.setResponse(sigPath, TestHttpServer::ok(listingSignatureFile(
+                                          publisherKeys().secretKey, manifest, "Windows/Releases/Tarvino-6.11.0-20251231")));
+    else if (signature == u"edited")
+        f.server.setResponse(sigPath, TestHttpServer::ok(listingSignatureFile(
+                                          publisherKeys().secretKey, manifest + "\n", "Windows/Releases/" + release)));
+    Tarvino::ReleaseTarget target = f.releaseTarget(release);
+    target.publicKeys = bothKeys();
+    Tarvino::ReleaseUpdate update(f.manager, target);
+    QString error;
+    QCOMPARE(f.run(update, &error), refusal.isEmpty());
+    QCOMPARE(error, refusal);
+    QCOMPARE(readFile(f.appPath(Exe)), refusal.isEmpty() ? recorderProgram() : OldBytes);
 }
 
 void SignatureTest::withoutKeyNoSignatureIsFetched()
