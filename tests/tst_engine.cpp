@@ -24,6 +24,16 @@ TestHttpServer::Response truncated(const QByteArray &body, qint64 sent)
     return response;
 }
 
+// How the watch says that a program ended with this status.
+QString endedWith(int code)
+{
+#ifdef Q_OS_WIN
+    return QString::asprintf("it ended with status 0x%08x", code);
+#else
+    return QString::asprintf("it ended with status %d", code);
+#endif
+}
+
 } // namespace
 
 // The whole update without a window: download, checks, swap, restart and undo.
@@ -198,11 +208,10 @@ void EngineTest::newBuildIsWatched_data()
     QTest::addColumn<QString>("why"); // how the message says it, after "could not run on this computer: "
     const QByteArray recorder = recorderProgram();
     const auto ending = [&recorder](const char *text) { return recorder + '\0' + text; };
+    const auto status = &endedWith;
 #ifdef Q_OS_WIN
-    const auto status = [](int code) { return QString::asprintf("it ended with status 0x%08x", code); };
     const QString aborted = status(3);
 #else
-    const auto status = [](int code) { return QString::asprintf("it ended with status %d", code); };
     const QString aborted = "it was ended by signal 6 (Aborted)";
 #endif
     const QByteArray exits3 = ending("exit 3");
@@ -400,7 +409,7 @@ void EngineTest::releaseThatFails_data()
         << "The new release's updater could not start on this computer: it ended with status 3. The previous version "
            "was restored." << true;
     QTest::newRow("a program that cannot run") << "program"
-        << "The new version could not run on this computer: it ended with status 3. The previous version was restored."
+        << "The new version could not run on this computer: " + endedWith(3) + ". The previous version was restored."
         << true;
 }
 
