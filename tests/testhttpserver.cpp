@@ -68,28 +68,64 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     const qsizetype end = buffer.indexOf("\r\n\r\n");
     if (end < 0)
         return;
-    const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
+    const QList<QByteArray> lines = buffer.left(end).split('\n');
     buffer.remove(0, end + 4);
-    const QByteArray path = requestLine.value(1);
+    const QByteArray path = lines.constFirst().split(' ').value(1);
+    QByteArray range;
+    QByteArray ifRange;
+    for (const QByteArray &line : lines.mid(1)) {
+        const QByteArray name = line.left(line.indexOf(':')).trimmed().toLower();
+        const QByteArray value = line.mid(line.indexOf(':') + 1).trimmed();
+        if (name == "range")
+            range = value;
+        else if (name == "if-range")
+            ifRange = value;
+    }
     m_requestedPaths.append(path);
+    m_requestedRanges.append(range);
 
     const Response response = m_responses.value(path, status(404, "Not Found", "no such file\n"));
     if (response.mode == Response::Mode::Stall)
         return;
     QPointer<QTcpSocket> guarded(socket);
-    QTimer::singleShot(response.delayMs, this, [this, guarded, path] {
+    QTimer::singleShot(response.delayMs, this, [this, guarded, path, range, ifRange] {
         if (guarded)
-            answer(guarded, path);
+            answer(guarded, path, range, ifRange);
     });
 }
 
-void TestHttpServer::answer(QTcpSocket *socket, const QByteArray &path)
+void TestHttpServer::answer(QTcpSocket *socket, const QByteArray &path, const QByteArray &range,
+                            const QByteArray &ifRange)
 {
-    const Response response = m_responses.value(path, status(404, "Not Found", "no such file\n"));
+    Response response = m_responses.value(path, status(404, "Not Found", "no such file\n"));
+    if (response.mode == Response::Mode::Truncate && response.cutRequests >= 0
+        && m_requestedPaths.count(path) > response.cutRequests) {
+        response.mode = Response::Mode::Normal;
+    }
+    QByteArray contentRange;
+    QByteArray validator; // the ETag, else Last-Modified, as If-Range compares it
+    for (const auto &[name, value] : std::as_const(response.headers)) {
+        if (name.compare("ETag", Qt::CaseInsensitive) == 0
+            || (validator.isEmpty() && name.compare("Last-Modified", Qt::CaseInsensitive) == 0)) {
+            validator = value;
+        }
+    }
+    if (response.ranges && range.startsWith("bytes=") && range.endsWith('-')
+        && (ifRange.isEmpty() || ifRange == validator)) {
+        const qint64 from = range.mid(6).chopped(1).toLongLong();
+        const qint64 total = response.body.size();
+        contentRange = "bytes " + QByteArray::number(from + response.rangeStartShift) + '-'
+            + QByteArray::number(total - 1) + '/' + QByteArray::number(total + response.rangeTotalShift);
+        response.status = 206;
+        response.reason = "Partial Content";
+        response.body = response.body.mid(from);
+    }
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + response.reason
         + "\r\nConnection: close\r\n";
     if (response.contentLength)
         head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    if (!contentRange.isEmpty())
+        head += "Content-Range: " + contentRange + "\r\n";
     if (response.chunked)
         head += "Transfer-Encoding: chunked\r\n";
     for (const auto &[name, value] : response.headers)
@@ -104,35 +140,40 @@ void TestHttpServer::answer(QTcpSocket *socket, const QByteArray &path)
             : QByteArray::number(response.body.size(), 16) + "\r\n" + response.body + "\r\n";
         body += "0\r\n\r\n";
     }
+    const auto send = [this, socket, &path](const QByteArray &bytes) {
+        m_bodyBytes[path] += bytes.size();
+        socket->write(bytes);
+    };
     switch (response.mode) {
     case Response::Mode::Normal:
     case Response::Mode::Stall:
-        socket->write(body);
+        send(body);
         socket->disconnectFromHost();
         break;
     case Response::Mode::Truncate:
-        socket->write(body.left(response.truncateAt));
+        send(body.left(response.truncateAt));
         socket->disconnectFromHost();
         break;
     case Response::Mode::Drip:
-        socket->write(body.left(response.sentAtOnce));
-        drip(socket, body.mid(response.sentAtOnce), response.dripChunk, response.dripIntervalMs);
+        send(body.left(response.sentAtOnce));
+        drip(socket, path, body.mid(response.sentAtOnce), response.dripChunk, response.dripIntervalMs);
         break;
     }
 }
 
-void TestHttpServer::drip(QTcpSocket *socket, QByteArray rest, int chunk, int intervalMs)
+void TestHttpServer::drip(QTcpSocket *socket, const QByteArray &path, QByteArray rest, int chunk, int intervalMs)
 {
     const qsizetype sent = m_dripsHeld ? 0 : qMin<qsizetype>(chunk, rest.size());
     socket->write(rest.left(sent));
+    m_bodyBytes[path] += sent;
     rest.remove(0, sent);
     if (rest.isEmpty()) {
         socket->disconnectFromHost();
         return;
     }
     QPointer<QTcpSocket> guarded(socket);
-    QTimer::singleShot(intervalMs, this, [this, guarded, rest, chunk, intervalMs] {
+    QTimer::singleShot(intervalMs, this, [this, guarded, path, rest, chunk, intervalMs] {
         if (guarded)
-            drip(guarded, rest, chunk, intervalMs);
+            drip(guarded, path, rest, chunk, intervalMs);
     });
 }

@@ -36,6 +36,12 @@ public:
         int dripIntervalMs = 10;  // Drip
         bool contentLength = true;
         bool chunked = false;     // the body in chunked framing; the modes act on the framed bytes
+        int cutRequests = -1;     // Truncate: only this many requests are cut; -1: all
+        // Requests for a range ("Range: bytes=N-") are answered with 206 and the rest,
+        // unless an If-Range names another validator than the ETag header given here.
+        bool ranges = false;
+        qint64 rangeStartShift = 0; // added to the Content-Range's start, as a faulty server would
+        qint64 rangeTotalShift = 0; // added to its total
     };
 
     static Response ok(const QByteArray &body);
@@ -56,16 +62,22 @@ public:
 
     QList<QByteArray> requestedPaths() const { return m_requestedPaths; }
     int requestCount(const QByteArray &path) const { return m_requestedPaths.count(path); }
+    // The Range header of each request, "" for none, in order.
+    QList<QByteArray> requestedRanges() const { return m_requestedRanges; }
+    // Bytes of bodies sent, for a path.
+    qint64 bodyBytesSent(const QByteArray &path) const { return m_bodyBytes.value(path); }
 
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
-    void answer(QTcpSocket *socket, const QByteArray &path);
-    void drip(QTcpSocket *socket, QByteArray rest, int chunk, int intervalMs);
+    void answer(QTcpSocket *socket, const QByteArray &path, const QByteArray &range, const QByteArray &ifRange);
+    void drip(QTcpSocket *socket, const QByteArray &path, QByteArray rest, int chunk, int intervalMs);
 
     QHash<QByteArray, Response> m_responses;
     QHash<QTcpSocket *, QByteArray> m_pending;
     QList<QByteArray> m_requestedPaths;
+    QList<QByteArray> m_requestedRanges;
+    QHash<QByteArray, qint64> m_bodyBytes;
     bool m_dripsHeld = false;
 };
 

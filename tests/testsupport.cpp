@@ -250,6 +250,9 @@ Tarvino::UpdateTarget EngineFixture::target(int timeoutMs) const
     target.backupName = TestNames::Identity;
     target.newIdentity = Tarvino::identityOfEntry(target.signedName);
     target.transferTimeout = std::chrono::milliseconds(timeoutMs);
+    // Tried again, but at once: the pauses themselves are not what these tests are about.
+    target.retries = 2;
+    target.firstRetryPause = std::chrono::milliseconds(10);
     return target;
 }
 
@@ -266,6 +269,8 @@ Tarvino::ReleaseTarget EngineFixture::releaseTarget(const QString &release) cons
     target.reservedNames = {TestNames::Log, Tarvino::Manifest::RecordName};
     target.transferTimeout = std::chrono::milliseconds(5000);
     target.healthCheckTime = std::chrono::milliseconds(1000);
+    target.retries = 2;
+    target.firstRetryPause = std::chrono::milliseconds(10);
     return target;
 }
 
@@ -280,6 +285,8 @@ bool EngineFixture::run(Tarvino::UpdateJob &job, QString *error)
     const auto connection = QObject::connect(&manager, &QNetworkAccessManager::finished, &job,
                                              &Tarvino::UpdateJob::downloadFinished);
     QSignalSpy finished(&job, &Tarvino::UpdateJob::finished);
+    notices.clear();
+    QObject::connect(&job, &Tarvino::UpdateJob::notice, &job, [this](const QString &text) { notices << text; });
     job.start();
     if (finished.isEmpty() && !finished.wait(60000))
         qWarning("the update did not end within a minute");

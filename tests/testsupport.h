@@ -147,6 +147,7 @@ struct EngineFixture
     QTemporaryDir appDir;
     TestHttpServer server;
     QNetworkAccessManager manager;
+    QStringList notices; // what the last run told the user while it went on
 
     EngineFixture();
     QString appPath(const QString &name) const { return appDir.filePath(name); }

@@ -123,6 +123,7 @@ void SignatureTest::signedUpdates_data()
     QTest::addColumn<int>("signatureStatus");     // 0: no signature file
     QTest::addColumn<QByteArray>("signature");
     QTest::addColumn<QString>("failure");         // empty: the update succeeds
+    QTest::addColumn<int>("cut");                 // cut at half: 1 continued with a range, 2 begun again
 
     const KeyPair &publisher = publisherKeys();
     const KeyPair other = KeyPair::make();
@@ -134,25 +135,30 @@ void SignatureTest::signedUpdates_data()
     const QString notSigned = "The build does not bear the publisher's signature.";
 
     QTest::newRow("good signature")
-        << build << 200 << signatureLine(publisher.secretKey, Newer, build) << QString();
+        << build << 200 << signatureLine(publisher.secretKey, Newer, build) << QString() << 0;
     QTest::newRow("signed with the next key")
-        << build << 200 << signatureLine(nextKeys().secretKey, Newer, build) << QString();
+        << build << 200 << signatureLine(nextKeys().secretKey, Newer, build) << QString() << 0;
     QTest::newRow("good signature, 12 MiB build")
-        << large << 200 << signatureLine(publisher.secretKey, Newer, large) << QString();
+        << large << 200 << signatureLine(publisher.secretKey, Newer, large) << QString() << 0;
     QTest::newRow("one flipped byte")
-        << flipped << 200 << signatureLine(publisher.secretKey, Newer, build) << notSigned;
+        << flipped << 200 << signatureLine(publisher.secretKey, Newer, build) << notSigned << 0;
     QTest::newRow("signed with another key")
-        << build << 200 << signatureLine(other.secretKey, Newer, build) << notSigned;
+        << build << 200 << signatureLine(other.secretKey, Newer, build) << notSigned << 0;
     QTest::newRow("older signed build under the newer name")
-        << build << 200 << signatureLine(publisher.secretKey, Older, build) << notSigned;
+        << build << 200 << signatureLine(publisher.secretKey, Older, build) << notSigned << 0;
     QTest::newRow("missing signature")
         << build << 404 << QByteArray()
-        << "The build's signature could not be fetched: The server answered 404 Not Found.";
+        << "The build's signature could not be fetched: The server answered 404 Not Found." << 0;
     QTest::newRow("malformed signature")
-        << build << 200 << QByteArray("c2lnbmF0dXJl but not base64\n") << "The build's signature is malformed.";
+        << build << 200 << QByteArray("c2lnbmF0dXJl but not base64\n") << "The build's signature is malformed." << 0;
     QTest::newRow("empty signature")
         << build << 200 << QByteArray()
-        << "The build's signature could not be fetched: The server sent an empty file.";
+        << "The build's signature could not be fetched: The server sent an empty file." << 0;
+    // A download cut and continued is checked whole; one begun again is hashed from its first byte again.
+    QTest::newRow("cut at half, continued") << build << 200 << signatureLine(publisher.secretKey, Newer, build)
+                                            << QString() << 1;
+    QTest::newRow("cut at half, begun again") << build << 200 << signatureLine(publisher.secretKey, Newer, build)
+                                              << QString() << 2;
 }
 
 void SignatureTest::signedUpdates()
@@ -161,9 +167,18 @@ void SignatureTest::signedUpdates()
     QFETCH(int, signatureStatus);
     QFETCH(QByteArray, signature);
     QFETCH(QString, failure);
+    QFETCH(int, cut);
 
     EngineFixture f;
-    f.server.setResponse(NewerPath, TestHttpServer::ok(served));
+    TestHttpServer::Response response = TestHttpServer::ok(served);
+    if (cut > 0) {
+        response.mode = TestHttpServer::Response::Mode::Truncate;
+        response.truncateAt = served.size() / 2;
+        response.cutRequests = 1;
+        response.ranges = cut == 1;
+        response.headers = {{"ETag", "\"v1\""}};
+    }
+    f.server.setResponse(NewerPath, response);
     if (signatureStatus == 200)
         f.server.setResponse(SignaturePath, TestHttpServer::ok(signature));
     Tarvino::UpdateTarget target = f.target();

@@ -24,6 +24,8 @@ Tarvino::UpdaterContext WindowFixture::context(const QString &identity, int time
     Tarvino::UpdaterContext context;
     context.downloadBaseUrl = server.baseUrl();
     context.transferTimeout = std::chrono::milliseconds(timeoutMs);
+    context.retries = 2;
+    context.firstRetryPause = std::chrono::milliseconds(10);
     context.appDir = appDir.path();
     context.arguments = QStringList{QStringLiteral("TarvinoUpdater"), identity};
     // Whatever key this build carries: tests of signed updates bring their own.

@@ -188,6 +188,10 @@ void TarvinoUpdater::okSlot()
     else
         update = std::make_unique<Tarvino::Update>(downloadManager, updateTarget());
     connect(update.get(), &Tarvino::UpdateJob::progress, this, &TarvinoUpdater::showProgress);
+    connect(update.get(), &Tarvino::UpdateJob::notice, this, [this](const QString &text) {
+        progressShown.start(); // the note stays a moment before progress covers it again
+        showVersions(offer.entry, text, false);
+    });
     connect(update.get(), &Tarvino::UpdateJob::finished, this, [this] { downloadDone = true; });
 
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
@@ -223,6 +227,8 @@ Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
     target.transferTimeout = context.transferTimeout;
     target.minimumRate = context.minimumRate;
     target.caCertificates = context.caCertificates;
+    target.retries = context.retries;
+    target.firstRetryPause = context.firstRetryPause;
     return target;
 }
 
@@ -243,6 +249,8 @@ Tarvino::ReleaseTarget TarvinoUpdater::releaseTarget() const
     target.transferTimeout = context.transferTimeout;
     target.minimumRate = context.minimumRate;
     target.caCertificates = context.caCertificates;
+    target.retries = context.retries;
+    target.firstRetryPause = context.firstRetryPause;
     return target;
 }
 

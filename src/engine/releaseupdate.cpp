@@ -1,5 +1,6 @@
 #include "releaseupdate.h"
 
+#include "fetch.h"
 #include "fileops.h"
 #include "identity.h"
 #include "releaseswap.h"
@@ -27,6 +28,11 @@ class HashingFile : public QFile
 public:
     using QFile::QFile;
     QByteArray sha256() { return m_hash.result(); }
+    bool restart()
+    {
+        m_hash.reset();
+        return resize(0) && seek(0);
+    }
 
 protected:
     qint64 writeData(const char *data, qint64 size) override
@@ -217,21 +223,35 @@ void ReleaseUpdate::fetchNext()
     if (file.size == 0)
         return downloadFinished(nullptr);
     const QUrl url = m_target.folderUrl.resolved(QUrl(QStringLiteral("files/") + encodedPath(file.path)));
-    m_transfer = std::make_unique<Transfer>(
-        m_fileManager.get(makeRequest(url, m_target.transferTimeout, m_target.caCertificates)), m_file.get(),
-        file.size, m_target.minimumRate);
-    connect(m_transfer.get(), &Transfer::progress, this,
-            [this](qint64 received, qint64) { Q_EMIT progress(m_bytesFetched + received, m_bytesToFetch); });
+    Fetch::Options options;
+    options.transferTimeout = m_target.transferTimeout;
+    options.minimumRate = m_target.minimumRate;
+    options.caCertificates = m_target.caCertificates;
+    options.retries = m_target.retries;
+    options.firstPause = m_target.firstRetryPause;
+    options.maxBytes = file.size;
+    auto *sink = static_cast<HashingFile *>(m_file.get());
+    m_fetch = std::make_unique<Fetch>(m_fileManager, url, sink, [sink] { return sink->restart(); }, options);
+    connect(m_fetch.get(), &Fetch::progress, this,
+            [this](qint64 have, qint64) { Q_EMIT progress(m_bytesFetched + have, m_bytesToFetch); });
+    connect(m_fetch.get(), &Fetch::retrying, this, [this](const QString &note) {
+        SupportLog::write(QStringLiteral("Download broke off: ") + note);
+        Q_EMIT notice(note);
+    });
+    connect(m_fetch.get(), &Fetch::stopped, this, [this] { end(false, m_fetch->errorString()); });
+    m_fetch->start();
 }
 
 void ReleaseUpdate::downloadFinished(QNetworkReply *reply)
 {
-    if (!isRunning() || !m_file || (m_transfer ? reply != m_transfer->reply() : reply != nullptr))
+    if (!isRunning() || !m_file)
+        return;
+    if (m_fetch ? m_fetch->handle(reply) != Fetch::Handled::Done : reply != nullptr)
         return;
     const ManifestFile file = m_toFetch.takeFirst();
     const QString shown = FileOps::nativePath(file.path);
-    if (m_transfer && !m_transfer->finish(Transfer::Expect::CompleteFile))
-        return end(false, tr("%1 of the release could not be fetched: %2").arg(shown, m_transfer->errorString()));
+    if (m_fetch && !m_fetch->succeeded())
+        return end(false, tr("%1 of the release could not be fetched: %2").arg(shown, m_fetch->errorString()));
     const int syncError = FileOps::syncToDisk(*m_file);
     m_file->close();
     if (syncError)
@@ -244,7 +264,7 @@ void ReleaseUpdate::downloadFinished(QNetworkReply *reply)
     const QFileDevice::Permissions runnable = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
     m_file->setPermissions(file.program ? readable | runnable : readable);
     m_bytesFetched += file.size;
-    m_transfer.reset();
+    m_fetch.reset();
     m_file.reset();
     fetchNext();
 }
@@ -316,7 +336,7 @@ void ReleaseUpdate::end(bool succeeded, const QString &error)
 {
     m_manifestTransfer.reset();
     m_signatureTransfer.reset();
-    m_transfer.reset();
+    m_fetch.reset();
     m_file.reset();
     // Files fetched for a swap that never began.
     if (m_swap && !m_swapBegun)

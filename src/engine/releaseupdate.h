@@ -20,6 +20,7 @@ class QFile;
 
 namespace Tarvino {
 
+class Fetch;
 class ReleaseSwap;
 struct ReleaseChange;
 
@@ -40,6 +41,8 @@ struct ReleaseTarget
     std::chrono::milliseconds healthCheckTime{3000};
     std::chrono::milliseconds selfTestTime{30000};
     QList<QSslCertificate> caCertificates;
+    int retries = 5; // a file whose download breaks off is continued so often
+    std::chrono::milliseconds firstRetryPause{1000};
 };
 
 // The update of a whole application folder to a release: its manifest (with
@@ -96,9 +99,9 @@ private:
     qint64 m_bytesFetched = 0;
     std::unique_ptr<ReleaseSwap> m_swap;
     bool m_swapBegun = false;
-    // In this order: the transfer writes into the file.
+    // In this order: the fetch writes into the file.
     std::unique_ptr<QFile> m_file;
-    std::unique_ptr<Transfer> m_transfer;
+    std::unique_ptr<Fetch> m_fetch;
     QProcess m_selfTest;
     QTimer m_selfTestTimer;
 };

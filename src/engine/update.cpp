@@ -1,5 +1,6 @@
 #include "update.h"
 
+#include "fetch.h"
 #include "fileops.h"
 #include "installation.h"
 #include "installedrecord.h"
@@ -66,20 +67,30 @@ void Update::signatureFinished()
 void Update::requestBuild()
 {
     QIODevice *sink = m_verifier ? static_cast<QIODevice *>(m_verifier.get()) : m_staging->device();
-    QNetworkReply *reply = m_buildManager.get(
-        makeRequest(m_target.buildUrl, m_target.transferTimeout, m_target.caCertificates));
-    m_transfer = std::make_unique<Transfer>(reply, sink, -1, m_target.minimumRate);
-    connect(m_transfer.get(), &Transfer::progress, this, &Update::progress);
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] { checkRoom(reply); });
+    Fetch::Options options;
+    options.transferTimeout = m_target.transferTimeout;
+    options.minimumRate = m_target.minimumRate;
+    options.caCertificates = m_target.caCertificates;
+    options.retries = m_target.retries;
+    options.firstPause = m_target.firstRetryPause;
+    // A file begun anew: nothing of the old bytes stays, in the file or in its signature's hash.
+    const auto restart = [this] { return m_staging->restart() && (!m_verifier || m_verifier->restart()); };
+    m_fetch = std::make_unique<Fetch>(m_buildManager, m_target.buildUrl, sink, restart, options);
+    connect(m_fetch.get(), &Fetch::progress, this, &Update::progress);
+    connect(m_fetch.get(), &Fetch::answered, this, &Update::checkRoom);
+    connect(m_fetch.get(), &Fetch::retrying, this, [this](const QString &note) {
+        SupportLog::write(QStringLiteral("Download broke off: ") + note);
+        Q_EMIT notice(note);
+    });
+    connect(m_fetch.get(), &Fetch::stopped, this, [this] { end(false, m_fetch->errorString()); });
+    m_fetch->start();
 }
 
 // Before anything is written: a build the drive cannot hold fails at once,
 // instead of filling the drive that other programs use too.
-void Update::checkRoom(QNetworkReply *reply)
+void Update::checkRoom(qint64 length)
 {
-    bool announced = false;
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
-    if (!announced || !m_transfer || reply != m_transfer->reply())
+    if (length < 0)
         return;
     QStorageInfo drive(m_target.appDir);
     drive.refresh();
@@ -93,7 +104,7 @@ void Update::checkRoom(QNetworkReply *reply)
         return;
     const QLocale locale;
     const QString free = locale.formattedDataSize(drive.bytesAvailable());
-    m_transfer->abort(copy == 0
+    m_fetch->abort(copy == 0
         ? tr("The build is %1, but the drive that holds the program has only %2 free.")
               .arg(locale.formattedDataSize(length), free)
         : tr("The build is %1, and this drive, which has no hard links, needs a copy of %2 to keep the previous "
@@ -103,7 +114,7 @@ void Update::checkRoom(QNetworkReply *reply)
 
 void Update::downloadFinished(QNetworkReply *reply)
 {
-    if (!isRunning() || !m_transfer || reply != m_transfer->reply())
+    if (!isRunning() || !m_fetch || m_fetch->handle(reply) != Fetch::Handled::Done)
         return;
     QString error;
     if (!install(&error))
@@ -114,8 +125,8 @@ void Update::downloadFinished(QNetworkReply *reply)
 
 bool Update::install(QString *error)
 {
-    if (!m_transfer->finish(Transfer::Expect::CompleteFile)) {
-        *error = m_transfer->errorString();
+    if (!m_fetch->succeeded()) {
+        *error = m_fetch->errorString();
         return false;
     }
     if (m_verifier) {
@@ -126,8 +137,9 @@ bool Update::install(QString *error)
         qDebug().noquote() << "Firma verificada:" << m_target.buildUrl.fileName();
         m_verifier.reset();
     }
-    SupportLog::write(QStringLiteral("Downloaded %1 bytes.").arg(m_transfer->bytesReceived()));
-    if (!m_staging->complete(m_transfer->bytesReceived())) {
+    const qint64 size = m_fetch->point().have;
+    SupportLog::write(QStringLiteral("Downloaded %1 bytes.").arg(size));
+    if (!m_staging->complete(size)) {
         *error = m_staging->errorString();
         return false;
     }
@@ -170,6 +182,7 @@ void Update::end(bool succeeded, const QString &error)
 {
     // The reply is still delivering its finished() signal: the transfer lets it go with deleteLater().
     m_transfer.reset();
+    m_fetch.reset();
     m_verifier.reset();
     m_staging.reset();
     m_installation.reset();

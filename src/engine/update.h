@@ -18,6 +18,7 @@ class QNetworkReply;
 
 namespace Tarvino {
 
+class Fetch;
 class Installation;
 class StagingFile;
 class Transfer;
@@ -40,6 +41,10 @@ struct UpdateTarget
     // that cannot run here ends within that time.
     std::chrono::milliseconds healthCheckTime{3000};
     QList<QSslCertificate> caCertificates; // trusted besides the system's
+    // A download that breaks off is continued this many times, after pauses
+    // that double from the first.
+    int retries = 5;
+    std::chrono::milliseconds firstRetryPause{1000};
 };
 
 // One update from start to end: the build's signature (when a key is set), the
@@ -71,7 +76,7 @@ protected:
 private:
     void signatureFinished();
     void requestBuild();
-    void checkRoom(QNetworkReply *reply);
+    void checkRoom(qint64 length);
     bool install(QString *error);
 
     QNetworkAccessManager &m_buildManager;
@@ -83,7 +88,8 @@ private:
     QBuffer m_signatureBody;
     std::unique_ptr<StagingFile> m_staging;
     std::unique_ptr<VerifyingWriter> m_verifier;
-    std::unique_ptr<Transfer> m_transfer;
+    std::unique_ptr<Transfer> m_transfer; // the signature
+    std::unique_ptr<Fetch> m_fetch;       // the build
     std::unique_ptr<Installation> m_installation;
 };
 

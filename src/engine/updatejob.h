@@ -41,6 +41,8 @@ public:
 
 Q_SIGNALS:
     void progress(qint64 received, qint64 total);
+    // Something the user should know while the update goes on (a download tried again).
+    void notice(const QString &text);
     void finished(bool succeeded);
 
 protected:

@@ -34,6 +34,10 @@ struct UpdaterContext
     std::chrono::milliseconds transferTimeout{30000};
     // Below it a transfer is given up: about 1 KiB/s over a minute.
     MinimumRate minimumRate;
+    // A download that breaks off is continued this many times, after pauses of
+    // 1, 2, 4, 8 and 16 s: the whole update still ends.
+    int retries = 5;
+    std::chrono::milliseconds firstRetryPause{1000};
     // Empty: the directory that holds this executable.
     QString appDir;
     // Unset: the process's own command line.

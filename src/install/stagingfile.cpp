@@ -83,6 +83,14 @@ bool StagingFile::open()
     return false;
 }
 
+bool StagingFile::restart()
+{
+    if (m_file.restart())
+        return true;
+    m_error = tr("Cannot empty %1: %2").arg(nativePath(m_file.fileName()), m_file.errorString());
+    return false;
+}
+
 bool StagingFile::complete(qint64 expectedSize)
 {
     // A full disk may only show when the data reaches the disk, so each step is

@@ -12,6 +12,11 @@ class WriteBehindFile : public QFile
 {
 public:
     using QFile::QFile;
+    bool restart()
+    {
+        m_written = m_handedOver = 0;
+        return resize(0) && seek(0);
+    }
 
 protected:
     qint64 writeData(const char *data, qint64 size) override;
@@ -35,6 +40,8 @@ public:
     StagingFile &operator=(const StagingFile &) = delete;
 
     bool open();
+    // Empties the file, for a download begun anew; false when it cannot be.
+    bool restart();
     QIODevice *device() { return &m_file; }
     QString path() const { return m_file.fileName(); }
     QString errorString() const { return m_error; }

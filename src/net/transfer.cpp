@@ -128,8 +128,9 @@ bool Transfer::finish(Expect expect)
     return m_error.isEmpty();
 }
 
-QString Transfer::failureReason(Expect expect) const
+QString Transfer::failureReason(Expect expect)
 {
+    m_brokeOff = false;
     if (!m_abortReason.isEmpty())
         return m_abortReason;
     if (!m_writeError.isEmpty())
@@ -137,6 +138,7 @@ QString Transfer::failureReason(Expect expect) const
     if (m_tooLarge)
         return tr("The answer is larger than %1.").arg(QLocale().formattedDataSize(m_maxBytes, 0));
     if (m_tooSlow) {
+        m_brokeOff = true;
         return tr("The transfer was slower than %1/s for %2 seconds, so it was given up.")
             .arg(QLocale().formattedDataSize(m_minimumRate.bytesPerSecond, 0))
             .arg(m_minimumRate.window.count() / 1000.0);
@@ -158,8 +160,16 @@ QString Transfer::failureReason(Expect expect) const
     switch (m_reply->error()) {
     case QNetworkReply::NoError:
         break;
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionClosedError:
+        m_brokeOff = true;
+        return m_reply->errorString();
     case QNetworkReply::OperationCanceledError:
     case QNetworkReply::TimeoutError: {
+        m_brokeOff = true;
         // We abort only for the reasons handled above, so this is the transfer timeout.
         const double seconds = m_reply->request().transferTimeout() / 1000.0;
         if (statusAttribute.isValid())
@@ -175,6 +185,8 @@ QString Transfer::failureReason(Expect expect) const
 
     if (expect == Expect::CompleteFile && status != 200)
         return tr("The server answered %1 instead of 200.").arg(status);
+    if (expect == Expect::Rest && status != 206)
+        return tr("The server answered %1 instead of 206.").arg(status);
 
     const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed();
     if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0)
@@ -185,7 +197,7 @@ QString Transfer::failureReason(Expect expect) const
     if (!lengthProblem.isEmpty())
         return lengthProblem;
 
-    if (expect == Expect::CompleteFile && m_received == 0)
+    if (expect != Expect::AnySuccess && m_received == 0)
         return tr("The server sent an empty file.");
     return {};
 }
@@ -194,7 +206,7 @@ QString Transfer::failureReason(Expect expect) const
 // many bytes came. Qt cannot tell whether chunked framing ended with its last
 // chunk, so a chunked body without a length is taken only where nothing is
 // installed from it.
-QString Transfer::checkLength(Expect expect) const
+QString Transfer::checkLength(Expect expect)
 {
     const bool chunked =
         m_reply->rawHeader("Transfer-Encoding").toLower().contains("chunked");
@@ -212,8 +224,10 @@ QString Transfer::checkLength(Expect expect) const
     if (!wellFormed)
         return tr("The server gave the file's length as \"%1\", which is not one length.")
             .arg(QString::fromLatin1(lengthHeader));
-    if (length != m_received)
+    if (length != m_received) {
+        m_brokeOff = m_received < length;
         return tr("The transfer ended after %1 of %2 bytes.").arg(m_received).arg(length);
+    }
     return {};
 }
 

@@ -57,6 +57,7 @@ public:
     enum class Expect {
         AnySuccess,   // any 2xx answer, an empty body included
         CompleteFile, // 200 with a non-empty body
+        Rest,         // 206 with a non-empty body: the rest of a file asked for with a range
     };
 
     // maxBytes < 0: no limit. Past the limit the reply is aborted and the
@@ -72,6 +73,10 @@ public:
     QString errorString() const { return m_error; }
 
     qint64 bytesReceived() const { return m_received; }
+    // After a failed finish(): whether the transfer broke off (the connection
+    // dropped, stalled or trickled, the body ended short), so that its rest may
+    // be asked for, rather than being refused.
+    bool brokeOff() const { return m_brokeOff; }
 
     // Ends the transfer at once, failing with this reason.
     void abort(const QString &reason);
@@ -82,8 +87,8 @@ Q_SIGNALS:
 private:
     void receive();
     void checkRate();
-    QString failureReason(Expect expect) const;
-    QString checkLength(Expect expect) const;
+    QString failureReason(Expect expect);
+    QString checkLength(Expect expect);
 
     std::unique_ptr<QNetworkReply, DeleteLater> m_reply;
     QIODevice *m_sink;
@@ -94,6 +99,7 @@ private:
     QTimer m_rateCheck;
     qint64 m_receivedBeforeWindow = 0;
     bool m_tooSlow = false;
+    bool m_brokeOff = false;
     QString m_abortReason;
     QString m_writeError;
     QStringList m_sslErrors;

@@ -119,6 +119,7 @@ struct SignatureStream::State
 
 void SignatureStream::start(const QByteArray &head)
 {
+    m_head = head;
     m_state = std::make_unique<State>();
     sodiumReady();
     crypto_sign_init(&m_state->sodium);
@@ -179,7 +180,7 @@ struct SignatureStream::State
 {
 };
 
-void SignatureStream::start(const QByteArray &) {}
+void SignatureStream::start(const QByteArray &head) { m_head = head; }
 void SignatureStream::update(const char *, qint64) {}
 bool SignatureStream::verify(const QList<QByteArray> &, const QByteArray &) const { return false; }
 QByteArray SignatureStream::sign(const QByteArray &) { return {}; }
@@ -342,6 +343,13 @@ qint64 VerifyingWriter::writeData(const char *data, qint64 size)
     }
     m_hasher->push(QByteArray(data, size));
     return written;
+}
+
+bool VerifyingWriter::restart()
+{
+    m_hasher->drain();
+    m_stream.reset();
+    return true;
 }
 
 bool VerifyingWriter::verify(const QList<QByteArray> &publicKeys, const QByteArray &signature)

@@ -47,6 +47,8 @@ public:
     SignatureStream &operator=(const SignatureStream &) = delete;
 
     void update(const char *data, qint64 size);
+    // Back to the message's head, for bytes begun anew.
+    void reset() { start(m_head); }
     // True when any of the keys made the signature.
     bool verify(const QList<QByteArray> &publicKeys, const QByteArray &signature) const;
     QByteArray sign(const QByteArray &secretKey);
@@ -56,6 +58,7 @@ private:
 
     struct State;
     std::unique_ptr<State> m_state;
+    QByteArray m_head;
 };
 
 // A listing page's signature file, "index.html.sig" in the Signatures folder
@@ -111,6 +114,8 @@ public:
 
     // Waits for the hashing to catch up, then checks the signature.
     bool verify(const QList<QByteArray> &publicKeys, const QByteArray &signature);
+    // Forgets what was written, for a download begun anew.
+    bool restart();
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }

@@ -1,0 +1,158 @@
+#include "fetch.h"
+
+#include <QIODevice>
+#include <QLocale>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+
+namespace Tarvino {
+
+namespace {
+
+// A strong ETag names exact bytes; a weak one ("W/...") does not, so it cannot keep a range whole.
+QByteArray validatorOf(const QNetworkReply *reply)
+{
+    const QByteArray etag = reply->rawHeader("ETag").trimmed();
+    if (!etag.isEmpty() && !etag.startsWith("W/"))
+        return etag;
+    return reply->rawHeader("Last-Modified").trimmed();
+}
+
+} // namespace
+
+Fetch::Fetch(QNetworkAccessManager &manager, const QUrl &url, QIODevice *sink, std::function<bool()> restart,
+             const Options &options, const ResumePoint &from)
+    : m_manager(manager), m_url(url), m_sink(sink), m_restart(std::move(restart)), m_options(options), m_point(from)
+{
+    m_pause.setSingleShot(true);
+    connect(&m_pause, &QTimer::timeout, this, &Fetch::request);
+}
+
+Fetch::~Fetch() = default;
+
+void Fetch::start()
+{
+    m_attempt = 0;
+    request();
+}
+
+void Fetch::request()
+{
+    QNetworkRequest request = makeRequest(m_url, m_options.transferTimeout, m_options.caCertificates);
+    // Without a validator the bytes that came cannot be told from another file's.
+    m_askedForRest = m_point.have > 0 && !m_point.validator.isEmpty();
+    if (m_point.have > 0 && !m_askedForRest) {
+        if (!m_restart()) {
+            end(false, tr("The file could not be begun again."));
+            return Q_EMIT stopped();
+        }
+        m_point = {};
+    }
+    if (m_askedForRest) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_point.have) + '-');
+        request.setRawHeader("If-Range", m_point.validator);
+    }
+    m_attemptStart = m_point.have;
+    QNetworkReply *reply = m_manager.get(request);
+    const qint64 limit = m_options.maxBytes < 0 ? -1 : m_options.maxBytes - m_point.have;
+    m_transfer = std::make_unique<Transfer>(reply, m_sink, limit, m_options.minimumRate);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &Fetch::headersArrived);
+    connect(m_transfer.get(), &Transfer::progress, this, [this](qint64 received, qint64) {
+        m_point.have = m_attemptStart + received;
+        Q_EMIT progress(m_point.have, m_point.total);
+    });
+}
+
+// Before a byte of the body is written: whether it continues the file, or begins it again.
+void Fetch::headersArrived()
+{
+    QNetworkReply *reply = m_transfer->reply();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    bool announced = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    if (m_askedForRest && status == 206) {
+        static const QRegularExpression form(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"));
+        const QRegularExpressionMatch range = form.match(QString::fromLatin1(reply->rawHeader("Content-Range").trimmed()));
+        const qint64 from = range.captured(1).toLongLong();
+        const qint64 to = range.captured(2).toLongLong();
+        const qint64 total = range.captured(3).toLongLong();
+        if (!range.hasMatch() || from != m_point.have || total != m_point.total || to != total - 1) {
+            return m_transfer->abort(tr("The server sent a part of the file other than its rest (\"%1\" for bytes "
+                                        "%2 to %3).")
+                                         .arg(QString::fromLatin1(reply->rawHeader("Content-Range")))
+                                         .arg(m_point.have)
+                                         .arg(m_point.total - 1));
+        }
+        Q_EMIT answered(announced ? length : m_point.total - m_point.have);
+        return;
+    }
+    if (status == 200 || status == 206) {
+        // The whole file, from its first byte: the server ignores ranges, or the file changed.
+        if (m_askedForRest) {
+            m_askedForRest = false;
+            if (status != 200 || !m_restart())
+                return m_transfer->abort(tr("The server answered %1 to a request for the rest of the file.").arg(status));
+            m_attemptStart = 0;
+            m_point.have = 0;
+        }
+        m_point.total = announced ? length : -1;
+        m_point.validator = validatorOf(reply);
+        Q_EMIT answered(m_point.total);
+    }
+}
+
+Fetch::Handled Fetch::handle(QNetworkReply *reply)
+{
+    if (!m_transfer || reply != m_transfer->reply())
+        return Handled::NotOurs;
+    const Transfer::Expect expect = m_askedForRest ? Transfer::Expect::Rest : Transfer::Expect::CompleteFile;
+    if (m_transfer->finish(expect)) {
+        m_point.have = m_attemptStart + m_transfer->bytesReceived();
+        end(true, {});
+        return Handled::Done;
+    }
+    m_point.have = m_attemptStart + m_transfer->bytesReceived();
+    const QString error = m_transfer->errorString();
+    // Only a break after some bytes is tried again; a refusal stays a refusal.
+    m_brokeOff = m_transfer->brokeOff() && m_point.have > 0 && m_point.total > 0;
+    if (!m_brokeOff || m_attempt >= m_options.retries) {
+        end(false, error);
+        return Handled::Done;
+    }
+    ++m_attempt;
+    const auto pause = m_options.firstPause * (1 << (m_attempt - 1));
+    const QLocale locale;
+    Q_EMIT retrying(tr("%1 Trying again in %2 s (%3 of %4), %5 of %6 are here already.")
+                        .arg(error)
+                        .arg(pause.count() / 1000.0)
+                        .arg(m_attempt)
+                        .arg(m_options.retries)
+                        .arg(locale.formattedDataSize(m_point.have), locale.formattedDataSize(m_point.total)));
+    // The reply is still delivering its finished() signal: the transfer lets it go with deleteLater().
+    m_transfer.reset();
+    m_pause.start(pause);
+    return Handled::Retrying;
+}
+
+void Fetch::abort(const QString &reason)
+{
+    if (m_transfer) {
+        m_transfer->abort(reason);
+        return;
+    }
+    end(false, reason);
+    Q_EMIT stopped();
+}
+
+void Fetch::end(bool succeeded, const QString &error)
+{
+    m_pause.stop();
+    m_succeeded = succeeded;
+    m_error = error;
+    if (succeeded)
+        m_brokeOff = false;
+}
+
+} // namespace Tarvino
