@@ -1,5 +1,6 @@
 #include "fileops.h"
 #include "journal.h"
+#include "stagingfile.h"
 #include "testsupport.h"
 #include "updatercontext.h"
 
@@ -48,6 +49,8 @@ private slots:
     void failedDownloads();
     void brokenDownloadsAreContinued_data();
     void brokenDownloadsAreContinued();
+    void partialFromAnEarlierRun_data();
+    void partialFromAnEarlierRun();
     void newBuildIsWatched_data();
     void newBuildIsWatched();
     void injectedErrors_data();
@@ -266,6 +269,73 @@ void EngineTest::brokenDownloadsAreContinued()
     // The window says that it tries again, and how much is here already.
     QVERIFY2(!f.notices.isEmpty() && f.notices.constFirst().contains("Trying again in 0.01 s (1 of 2)"),
              qPrintable(f.notices.join(u'|')));
+}
+
+void EngineTest::partialFromAnEarlierRun_data()
+{
+    QTest::addColumn<QString>("left");    // what the earlier run left
+    QTest::addColumn<bool>("continued");  // the next run asks for the rest
+    QTest::addColumn<bool>("wholeAgain"); // the server sends the whole file again
+    QTest::newRow("a partial and its record from a killed run: continued") << "killed" << true << false;
+    QTest::newRow("a run that broke off keeps its partial for the next: continued") << "broke off" << true << false;
+    QTest::newRow("the file changed on the server since: begun again") << "other validator" << true << true;
+    QTest::newRow("another build's partial: removed") << "other build" << false << false;
+    QTest::newRow("a record that does not parse: removed") << "garbage" << false << false;
+    QTest::newRow("a record that claims past the total: removed") << "past the total" << false << false;
+    QTest::newRow("a partial shorter than its record: removed") << "short" << false << false;
+}
+
+// Across runs: only a partial whose record matches what is offered now is continued.
+void EngineTest::partialFromAnEarlierRun()
+{
+    QFETCH(QString, left);
+    QFETCH(bool, continued);
+    QFETCH(bool, wholeAgain);
+    EngineFixture f;
+    const QByteArray program = recorderProgram();
+    const qint64 half = program.size() / 2;
+    const Tarvino::UpdateTarget target = f.target();
+    TestHttpServer::Response served = TestHttpServer::ok(program);
+    served.ranges = true;
+    served.headers = {{"ETag", "\"v1\""}};
+    const QString partial = f.appPath(Tarvino::StagingFile::prefix(Exe) + "0badf00d");
+    Tarvino::PartialRecord record{target.signedName, target.buildUrl.toString(), "\"v1\"", program.size(), half};
+    if (left == u"other validator")
+        record.validator = "\"v0\"";
+    if (left == u"other build")
+        record.url += ".old";
+    if (left == u"past the total")
+        record.have = record.total + 1;
+    if (left == u"broke off") {
+        TestHttpServer::Response cut = served;
+        cut.mode = TestHttpServer::Response::Mode::Truncate;
+        cut.truncateAt = half;
+        cut.ranges = false;
+        f.server.setResponse(NewerPath, cut);
+        QVERIFY(!f.run(target));
+    } else {
+        QVERIFY(writeFile(partial, program.left(left == u"short" ? half - 10 : half)));
+        QVERIFY(writeFile(Tarvino::PartialRecord::pathFor(partial), left == u"garbage" ? "garbage\n" : record.toText()));
+    }
+    const QStringList partials = folderFiles(f.appDir.path()).filter(Tarvino::StagingFile::prefix(Exe));
+    QCOMPARE(partials.size(), 2);
+
+    // The next start, as the window makes it: recovery, then what the check offers claims its partial.
+    QVERIFY(Tarvino::recoverInterruptedUpdate(f.appDir.path() + u'/', Exe));
+    Tarvino::StagingFile::discardUnclaimed(f.appDir.path() + u'/', Exe, target.buildUrl.toString());
+    QCOMPARE(folderFiles(f.appDir.path()).filter(Tarvino::StagingFile::prefix(Exe)),
+             continued ? partials : QStringList());
+    f.server.setResponse(NewerPath, served);
+    const qint64 sentBefore = f.server.bodyBytesSent(NewerPath);
+    const int requestsBefore = f.server.requestedRanges().size();
+    QString error;
+    QVERIFY2(f.run(target, &error), qPrintable(error));
+    QCOMPARE(readFile(f.appPath(Exe)), program);
+    const QByteArray asked = f.server.requestedRanges().value(requestsBefore);
+    QCOMPARE(asked, continued ? "bytes=" + QByteArray::number(half) + '-' : QByteArray());
+    QCOMPARE(f.server.bodyBytesSent(NewerPath) - sentBefore, continued && !wholeAgain ? program.size() - half
+                                                                                      : program.size());
+    QCOMPARE(folderFilesOfTheUpdate(f.appDir.path()), QStringList({Identity, Exe}));
 }
 
 void EngineTest::newBuildIsWatched_data()

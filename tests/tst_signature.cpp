@@ -1,5 +1,6 @@
 #include "listingcheck.h"
 #include "signature.h"
+#include "stagingfile.h"
 #include "testsupport.h"
 #include "updatercontext.h"
 
@@ -159,6 +160,10 @@ void SignatureTest::signedUpdates_data()
                                             << QString() << 1;
     QTest::newRow("cut at half, begun again") << build << 200 << signatureLine(publisher.secretKey, Newer, build)
                                               << QString() << 2;
+    QTest::newRow("continued from an earlier run's half") << build << 200
+        << signatureLine(publisher.secretKey, Newer, build) << QString() << 3;
+    QTest::newRow("an earlier run's half of another file: refused") << build << 200
+        << signatureLine(publisher.secretKey, Newer, build) << notSigned << 4;
 }
 
 void SignatureTest::signedUpdates()
@@ -172,11 +177,21 @@ void SignatureTest::signedUpdates()
     EngineFixture f;
     TestHttpServer::Response response = TestHttpServer::ok(served);
     if (cut > 0) {
-        response.mode = TestHttpServer::Response::Mode::Truncate;
+        response.mode = cut <= 2 ? TestHttpServer::Response::Mode::Truncate : TestHttpServer::Response::Mode::Normal;
         response.truncateAt = served.size() / 2;
         response.cutRequests = 1;
-        response.ranges = cut == 1;
+        response.ranges = cut != 2;
         response.headers = {{"ETag", "\"v1\""}};
+    }
+    if (cut >= 3) {
+        // What a killed run left: the first half (of another file, for the refusal), and its record.
+        const Tarvino::UpdateTarget target = f.target();
+        const qint64 half = served.size() / 2;
+        const QString partial = f.appPath(Tarvino::StagingFile::prefix(Exe) + "0badf00d");
+        QVERIFY(writeFile(partial, cut == 3 ? served.left(half) : QByteArray(half, 'x')));
+        QVERIFY(writeFile(Tarvino::PartialRecord::pathFor(partial),
+                          Tarvino::PartialRecord{target.signedName, target.buildUrl.toString(), "\"v1\"",
+                                                 served.size(), half}.toText()));
     }
     f.server.setResponse(NewerPath, response);
     if (signatureStatus == 200)

@@ -5,6 +5,7 @@
 #include "journal.h"
 #include "listingcheck.h"
 #include "releaseupdate.h"
+#include "stagingfile.h"
 #include "supportlog.h"
 #include "update.h"
 #include "urls.h"
@@ -123,6 +124,13 @@ void TarvinoUpdater::startListingCheck()
         qDebug() << executables;
         offer = listingCheck->offer();
         const bool offered = !offer.entry.isEmpty();
+        // Only a partial download of the build on offer is worth keeping; a check
+        // that failed (no network, say) says nothing of what is on offer.
+        if (installProblem.isEmpty() && (listingCheck->checked() || offer.release)) {
+            Tarvino::StagingFile::discardUnclaimed(appDir, executableName,
+                                                   offered && !offer.release ? updateTarget().buildUrl.toString()
+                                                                             : QString());
+        }
         Tarvino::SupportLog::write(QStringLiteral("Offered: ")
                                    + (offered ? offer.entry + (offer.release ? QStringLiteral(" (a release)") : QString())
                                               : QStringLiteral("None")));

@@ -165,6 +165,7 @@ void ListingCheck::decide()
             return;
     }
     const QString buildsProblem = problem(m_builds);
+    m_checked = buildsProblem.isEmpty();
     // No releases page: a server as it was before releases, and nothing to say.
     const QString releasesProblem = m_releases.missing ? QString() : problem(m_releases);
     m_offer = decideReleaseOffer(m_releases.entries, m_identity);

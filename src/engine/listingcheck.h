@@ -65,6 +65,8 @@ public:
     // After finished(): the executables page's entries in page order, and the offer.
     QStringList entries() const { return m_builds.entries; }
     Offer offer() const { return m_offer; }
+    // Whether the executables page was fetched and believed: what it offers, or not, is known.
+    bool checked() const { return m_checked; }
 
 Q_SIGNALS:
     void finished();
@@ -100,6 +102,7 @@ private:
     Page m_builds;
     Page m_releases;
     bool m_ended = false;
+    bool m_checked = false;
     Offer m_offer;
 };
 

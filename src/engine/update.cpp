@@ -21,6 +21,8 @@ namespace Tarvino {
 namespace {
 // Left free on the program's drive beside a build, for the system and other programs.
 constexpr qint64 FreeSpaceMargin = 32 * 1024 * 1024;
+// How often a download's progress is flushed and recorded for a later run.
+constexpr qint64 RecordEvery = 32 * 1024 * 1024;
 }
 
 Update::Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject *parent)
@@ -37,8 +39,16 @@ void Update::start()
     begin();
     SupportLog::write(QStringLiteral("Update to ") + m_target.buildUrl.toString());
     m_staging = std::make_unique<StagingFile>(m_target.appDir, m_target.executableName);
-    if (!m_staging->open())
+    // What an earlier run of this same build left is continued, not begun again.
+    PartialRecord partial;
+    m_resumeFrom = {};
+    if (m_staging->openPartial(m_target.buildUrl.toString(), m_target.signedName, &partial)) {
+        m_resumeFrom = {partial.have, partial.total, partial.validator};
+        SupportLog::write(QStringLiteral("Continuing the %1 of %2 bytes an earlier run left in %3")
+                              .arg(partial.have).arg(partial.total).arg(m_staging->path()));
+    } else if (!m_staging->open()) {
         return end(false, m_staging->errorString());
+    }
 
     if (m_target.publicKeys.isEmpty())
         return requestBuild();
@@ -61,6 +71,9 @@ void Update::signatureFinished()
     if (m_signature.isEmpty())
         return end(false, tr("The build's signature is malformed."));
     m_verifier = std::make_unique<VerifyingWriter>(m_staging->device(), m_target.signedName);
+    // The signature covers the whole file: the part already on the disk is hashed first.
+    if (m_resumeFrom.have > 0 && !m_verifier->hashExisting(m_staging->path(), m_resumeFrom.have))
+        return end(false, tr("Cannot read %1 again.").arg(FileOps::nativePath(m_staging->path())));
     requestBuild();
 }
 
@@ -75,8 +88,15 @@ void Update::requestBuild()
     options.firstPause = m_target.firstRetryPause;
     // A file begun anew: nothing of the old bytes stays, in the file or in its signature's hash.
     const auto restart = [this] { return m_staging->restart() && (!m_verifier || m_verifier->restart()); };
-    m_fetch = std::make_unique<Fetch>(m_buildManager, m_target.buildUrl, sink, restart, options);
+    m_fetch = std::make_unique<Fetch>(m_buildManager, m_target.buildUrl, sink, restart, options, m_resumeFrom);
     connect(m_fetch.get(), &Fetch::progress, this, &Update::progress);
+    // Now and then what has come is flushed and recorded, so that a run that is
+    // killed or loses its power leaves a partial the next one can continue.
+    m_recorded = m_resumeFrom.have;
+    connect(m_fetch.get(), &Fetch::progress, this, [this](qint64 have, qint64) {
+        if (have - m_recorded >= RecordEvery && m_staging->record(partialRecord()) == 0)
+            m_recorded = have;
+    });
     connect(m_fetch.get(), &Fetch::answered, this, &Update::checkRoom);
     connect(m_fetch.get(), &Fetch::retrying, this, [this](const QString &note) {
         SupportLog::write(QStringLiteral("Download broke off: ") + note);
@@ -143,6 +163,9 @@ bool Update::install(QString *error)
         *error = m_staging->errorString();
         return false;
     }
+    // Whole now: what was recorded of it no longer says anything.
+    if (FileOps::exists(PartialRecord::pathFor(m_staging->path())))
+        FileOps::removeFile(PartialRecord::pathFor(m_staging->path()));
     // Before the swap, naming both programs: whether the update then stays or is
     // undone, the folder knows what it holds.
     const QString program = m_target.appDir + m_target.executableName;
@@ -178,8 +201,22 @@ bool Update::commit(QString *error)
     return done;
 }
 
+PartialRecord Update::partialRecord() const
+{
+    const ResumePoint point = m_fetch->point();
+    return {m_target.signedName, m_target.buildUrl.toString(), point.validator, point.total, point.have};
+}
+
 void Update::end(bool succeeded, const QString &error)
 {
+    // A download that broke off stays for the next try, which continues it.
+    if (!succeeded && m_fetch && m_fetch->brokeOff() && !m_fetch->point().validator.isEmpty() && m_staging
+        && m_staging->keepForLater(partialRecord()) == 0) {
+        SupportLog::write(QStringLiteral("Kept %1 of %2 bytes in %3 for the next try.")
+                              .arg(m_fetch->point().have)
+                              .arg(m_fetch->point().total)
+                              .arg(m_staging->path()));
+    }
     // The reply is still delivering its finished() signal: the transfer lets it go with deleteLater().
     m_transfer.reset();
     m_fetch.reset();

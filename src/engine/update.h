@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fetch.h"
+#include "stagingfile.h"
 #include "transfer.h"
 #include "updatejob.h"
 
@@ -78,6 +80,7 @@ private:
     void requestBuild();
     void checkRoom(qint64 length);
     bool install(QString *error);
+    PartialRecord partialRecord() const;
 
     QNetworkAccessManager &m_buildManager;
     QNetworkAccessManager m_signatureManager;
@@ -90,6 +93,8 @@ private:
     std::unique_ptr<VerifyingWriter> m_verifier;
     std::unique_ptr<Transfer> m_transfer; // the signature
     std::unique_ptr<Fetch> m_fetch;       // the build
+    ResumePoint m_resumeFrom;             // what an earlier run left of it
+    qint64 m_recorded = 0;
     std::unique_ptr<Installation> m_installation;
 };
 

@@ -215,8 +215,21 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
         changed = true;
     }
     remove(ran, QStringLiteral("the marker of a completed update"));
-    for (const QString &name : dir.entryList({StagingFile::prefix(executableName) + u'*'}, files))
-        remove(dir.filePath(name), QStringLiteral("a download that was never installed"));
+    for (const QString &name : dir.entryList({StagingFile::prefix(executableName) + u'*'}, files)) {
+        const QString path = dir.filePath(name);
+        const bool isRecord = name.endsWith(QLatin1String(".resume"));
+        const QString partial = isRecord ? path.chopped(7) : path;
+        PartialRecord record;
+        if (PartialRecord::read(partial, &record)) {
+            if (!isRecord) {
+                said.details << QStringLiteral("Found %1: %2 of %3 bytes of %4, kept to be continued")
+                                    .arg(nativePath(path)).arg(record.have).arg(record.total).arg(record.entry);
+            }
+            continue;
+        }
+        remove(path, isRecord ? QStringLiteral("the record of a download that is gone or cannot be continued")
+                              : QStringLiteral("a download that was never installed"));
+    }
     for (const QString &name : dir.entryList({displaced}, files))
         remove(dir.filePath(name), QStringLiteral("a program set aside while it ran"));
     for (const QString &name : dir.entryList({ReleaseSwap::stagingPrefix(executableName) + u'*'},

@@ -2,6 +2,7 @@
 
 #include "fileops.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QUuid>
 
@@ -51,6 +52,43 @@ qint64 WriteBehindFile::writeData(const char *data, qint64 size)
     return written;
 }
 
+QByteArray PartialRecord::toText() const
+{
+    return "Tarvino partial download 1\nentry: " + entry.toUtf8() + "\nurl: " + url.toUtf8() + "\nvalidator: "
+        + validator + "\ntotal: " + QByteArray::number(total) + "\nhave: " + QByteArray::number(have) + '\n';
+}
+
+bool PartialRecord::parse(const QByteArray &text)
+{
+    const QList<QByteArray> lines = text.split('\n');
+    static const char *const keys[] = {"entry: ", "url: ", "validator: ", "total: ", "have: "};
+    if (lines.size() != 7 || lines.at(0) != "Tarvino partial download 1" || !lines.at(6).isEmpty())
+        return false;
+    QByteArray values[5];
+    for (int i = 0; i < 5; ++i) {
+        if (!lines.at(i + 1).startsWith(keys[i]))
+            return false;
+        values[i] = lines.at(i + 1).mid(qstrlen(keys[i]));
+    }
+    bool totalOk = false;
+    bool haveOk = false;
+    entry = QString::fromUtf8(values[0]);
+    url = QString::fromUtf8(values[1]);
+    validator = values[2];
+    total = values[3].toLongLong(&totalOk);
+    have = values[4].toLongLong(&haveOk);
+    return totalOk && haveOk && have > 0 && have < total && !validator.isEmpty() && !url.isEmpty();
+}
+
+bool PartialRecord::read(const QString &partial, PartialRecord *record)
+{
+    QFile file;
+    if (openPlainFile(file, pathFor(partial), QIODevice::ReadOnly) != 0 || !record->parse(file.read(8192)))
+        return false;
+    const QFileInfo info(partial);
+    return info.isFile() && !info.isSymLink() && info.size() >= record->have;
+}
+
 StagingFile::StagingFile(const QString &appDir, const QString &executableName)
     : m_file(appDir + prefix(executableName) + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8))
 {
@@ -58,10 +96,14 @@ StagingFile::StagingFile(const QString &appDir, const QString &executableName)
 
 StagingFile::~StagingFile()
 {
+    // A record of how far it came belongs to a file kept for later, and to no other.
+    const QString record = PartialRecord::pathFor(m_file.fileName());
     if (!m_released) {
         m_file.close();
         removeFile(m_file.fileName());
     }
+    if (!m_kept && exists(record))
+        removeFile(record);
 }
 
 QString StagingFile::prefix(const QString &executableName)
@@ -81,6 +123,57 @@ bool StagingFile::open()
                   .arg(nativePath(m_file.fileName()),
                        injectedError ? describe(injectedError) : m_file.errorString());
     return false;
+}
+
+bool StagingFile::openPartial(const QString &url, const QString &entry, PartialRecord *record)
+{
+    const QFileInfo fresh(m_file.fileName());
+    const QString prefix = fresh.fileName().left(fresh.fileName().lastIndexOf(u'-') + 1);
+    const QDir dir = fresh.dir();
+    for (const QString &name : dir.entryList({prefix + u'*'}, QDir::Files | QDir::Hidden | QDir::System)) {
+        const QString partial = dir.filePath(name);
+        if (name.endsWith(QLatin1String(".resume")) || !PartialRecord::read(partial, record) || record->url != url
+            || record->entry != entry) {
+            continue;
+        }
+        m_file.setFileName(partial);
+        if (injected("open", partial) == 0 && m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)
+            && m_file.resize(record->have) && m_file.seek(record->have)) {
+            return true;
+        }
+        m_file.close();
+        m_file.setFileName(fresh.filePath());
+    }
+    return false;
+}
+
+int StagingFile::record(const PartialRecord &record)
+{
+    if (const int error = syncToDisk(m_file))
+        return error;
+    return writeFileInOneStep(PartialRecord::pathFor(m_file.fileName()), record.toText());
+}
+
+int StagingFile::keepForLater(const PartialRecord &partial)
+{
+    const int error = record(partial);
+    m_released = m_kept = error == 0;
+    return error;
+}
+
+void StagingFile::discardUnclaimed(const QString &appDir, const QString &executableName, const QString &url)
+{
+    const QDir dir(appDir);
+    for (const QString &name : dir.entryList({prefix(executableName) + u'*'}, QDir::Files | QDir::Hidden | QDir::System)) {
+        if (name.endsWith(QLatin1String(".resume")))
+            continue;
+        PartialRecord record;
+        if (!url.isEmpty() && PartialRecord::read(dir.filePath(name), &record) && record.url == url)
+            continue;
+        removeFile(dir.filePath(name));
+        if (exists(dir.filePath(name) + QStringLiteral(".resume")))
+            removeFile(dir.filePath(name) + QStringLiteral(".resume"));
+    }
 }
 
 bool StagingFile::restart()

@@ -26,6 +26,24 @@ private:
     qint64 m_handedOver = 0;
 };
 
+// What a download left for a later run, beside its partial file in
+// "<partial>.resume": the build it belongs to and how far it came.
+struct PartialRecord
+{
+    QString entry;        // the build's name, as the publisher signed it
+    QString url;
+    QByteArray validator; // the server's strong ETag or Last-Modified
+    qint64 total = -1;
+    qint64 have = 0;      // bytes known to be on the disk, after a flush
+
+    static QString pathFor(const QString &partial) { return partial + QStringLiteral(".resume"); }
+    QByteArray toText() const;
+    // False when the text is not exactly a record.
+    bool parse(const QByteArray &text);
+    // The record beside a partial, when it is whole and the partial holds what it vouches for.
+    static bool read(const QString &partial, PartialRecord *record);
+};
+
 // The file a download streams into: a fresh, uniquely named file in the
 // application directory (so the final move is a rename, not a copy). It is
 // removed again unless it was installed.
@@ -40,8 +58,19 @@ public:
     StagingFile &operator=(const StagingFile &) = delete;
 
     bool open();
+    // Opens instead the partial file an earlier run left for this url and
+    // entry, cut to the bytes its record vouches for; false when there is none.
+    bool openPartial(const QString &url, const QString &entry, PartialRecord *record);
     // Empties the file, for a download begun anew; false when it cannot be.
     bool restart();
+    // Flushes what was written and records it beside the file: a later run
+    // can continue it. 0 or the error code.
+    int record(const PartialRecord &record);
+    // The same, and the file then stays for a later run.
+    int keepForLater(const PartialRecord &record);
+    // After the check at start: removes every partial (and its record) that is
+    // not for url, the build on offer (none: empty).
+    static void discardUnclaimed(const QString &appDir, const QString &executableName, const QString &url);
     QIODevice *device() { return &m_file; }
     QString path() const { return m_file.fileName(); }
     QString errorString() const { return m_error; }
@@ -59,6 +88,7 @@ private:
     WriteBehindFile m_file;
     QString m_error;
     bool m_released = false;
+    bool m_kept = false;
 };
 
 } // namespace Tarvino

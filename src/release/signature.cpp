@@ -5,6 +5,7 @@
 #endif
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QRegularExpression>
 #include <QTimeZone>
 #include <QtEndian>
@@ -343,6 +344,21 @@ qint64 VerifyingWriter::writeData(const char *data, qint64 size)
     }
     m_hasher->push(QByteArray(data, size));
     return written;
+}
+
+bool VerifyingWriter::hashExisting(const QString &path, qint64 size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    for (qint64 left = size; left > 0;) {
+        QByteArray chunk = file.read(qMin<qint64>(left, 1024 * 1024));
+        if (chunk.isEmpty())
+            return false;
+        left -= chunk.size();
+        m_hasher->push(std::move(chunk));
+    }
+    return true;
 }
 
 bool VerifyingWriter::restart()

@@ -116,6 +116,9 @@ public:
     bool verify(const QList<QByteArray> &publicKeys, const QByteArray &signature);
     // Forgets what was written, for a download begun anew.
     bool restart();
+    // Hashes the first size bytes of a file as if they had been written, for
+    // a download continued where an earlier run left it.
+    bool hashExisting(const QString &path, qint64 size);
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }
