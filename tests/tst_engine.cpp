@@ -1,11 +1,13 @@
 #include "fileops.h"
 #include "journal.h"
+#include "releaseswap.h"
 #include "stagingfile.h"
 #include "testsupport.h"
 #include "updatercontext.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -58,6 +60,7 @@ private slots:
     void injectedErrors();
     void releaseThatFails_data();
     void releaseThatFails();
+    void releaseContinuedByTheNextRun();
 #ifdef Q_OS_LINUX // mounts make the disk full and the program immovable
     void fullDisk_data();
     void fullDisk();
@@ -621,6 +624,56 @@ void EngineTest::releaseThatFails()
     QCOMPARE(folderTree(f.appDir.path()).filter(QRegularExpression("^(?!started\\.txt$|starts\\.txt$)")),
              broken == u"link" ? QStringList({Exe, "lib.dll", "plugins/"}) : QStringList({Exe, "lib.dll"}));
     QCOMPARE(folderFiles(elsewhere.path()), QStringList());
+}
+
+// A release whose download broke off keeps what it fetched: the next run takes
+// the whole files as they are and continues the one it stopped in.
+void EngineTest::releaseContinuedByTheNextRun()
+{
+    EngineFixture f;
+    const QByteArray program = recorderProgram();
+    const QString release = "Tarvino-6.11.0-20260101";
+    const ReleaseFiles files{{"lib.dll", "lib 2"},
+                             {Tarvino::updaterProgramName(), program + QByteArray("\0exit 0", 7)},
+                             {Exe, program}};
+    serveRelease(f.server, release, files);
+    const QByteArray exePath = "/Windows/Releases/" + release.toUtf8() + "/files/" + QUrl::toPercentEncoding(Exe);
+    TestHttpServer::Response cut = TestHttpServer::ok(program);
+    cut.mode = TestHttpServer::Response::Mode::Truncate;
+    cut.truncateAt = program.size() / 2;
+    cut.headers = {{"ETag", "\"v1\""}};
+    f.server.setResponse(exePath, cut);
+    {
+        Tarvino::ReleaseUpdate update(f.manager, f.releaseTarget(release));
+        QVERIFY(!f.run(update));
+    }
+    const QStringList kept = QDir(f.appDir.path()).entryList({".Tarvíno.exe.release-*"}, QDir::Dirs | QDir::Hidden);
+    QCOMPARE(kept.size(), 1);
+
+    // The next start keeps it for the release on offer.
+    QVERIFY(Tarvino::recoverInterruptedUpdate(f.appDir.path() + u'/', Exe));
+    Tarvino::ReleaseSwap::discardUnclaimed(f.appDir.path() + u'/', Exe, release);
+    QCOMPARE(QDir(f.appDir.path()).entryList({".Tarvíno.exe.release-*"}, QDir::Dirs | QDir::Hidden), kept);
+    cut.mode = TestHttpServer::Response::Mode::Normal;
+    cut.ranges = true;
+    f.server.setResponse(exePath, cut);
+    const int requestsBefore = f.server.requestedPaths().size();
+    Tarvino::ReleaseUpdate update(f.manager, f.releaseTarget(release));
+    QString error;
+    QVERIFY2(f.run(update, &error), qPrintable(error));
+    QCOMPARE(readFile(f.appPath(Exe)), program);
+    QCOMPARE(readFile(f.appPath("lib.dll")), QByteArray("lib 2"));
+    const QList<QByteArray> later = f.server.requestedPaths().mid(requestsBefore);
+    QVERIFY2(!later.contains("/Windows/Releases/" + release.toUtf8() + "/files/lib.dll"), later.join(' ').constData());
+    QList<QByteArray> ranges = f.server.requestedRanges().mid(requestsBefore);
+    ranges.removeAll(QByteArray());
+    QCOMPARE(ranges, QList<QByteArray>{"bytes=" + QByteArray::number(cut.truncateAt) + '-'});
+
+    // Another release on offer: what was kept for this one goes.
+    QVERIFY(QDir().mkdir(f.appPath(kept.constFirst())));
+    QVERIFY(writeFile(f.appPath(kept.constFirst() + "/.release"), "Tarvino kept release 1\nrelease: " + release.toUtf8() + '\n'));
+    Tarvino::ReleaseSwap::discardUnclaimed(f.appDir.path() + u'/', Exe, "Tarvino-6.11.0-20260201");
+    QVERIFY(!QFileInfo::exists(f.appPath(kept.constFirst())));
 }
 
 #ifdef Q_OS_LINUX

@@ -4,6 +4,7 @@
 #include "identity.h"
 #include "journal.h"
 #include "listingcheck.h"
+#include "releaseswap.h"
 #include "releaseupdate.h"
 #include "stagingfile.h"
 #include "supportlog.h"
@@ -131,6 +132,8 @@ void TarvinoUpdater::startListingCheck()
                                                    offered && !offer.release ? updateTarget().buildUrl.toString()
                                                                              : QString());
         }
+        if (installProblem.isEmpty() && listingCheck->releasesChecked())
+            Tarvino::ReleaseSwap::discardUnclaimed(appDir, executableName, offer.release ? offer.entry : QString());
         Tarvino::SupportLog::write(QStringLiteral("Offered: ")
                                    + (offered ? offer.entry + (offer.release ? QStringLiteral(" (a release)") : QString())
                                               : QStringLiteral("None")));

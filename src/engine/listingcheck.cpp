@@ -168,6 +168,7 @@ void ListingCheck::decide()
     m_checked = buildsProblem.isEmpty();
     // No releases page: a server as it was before releases, and nothing to say.
     const QString releasesProblem = m_releases.missing ? QString() : problem(m_releases);
+    m_releasesChecked = releasesProblem.isEmpty();
     m_offer = decideReleaseOffer(m_releases.entries, m_identity);
     if (!m_offer.entry.isEmpty())
         return end();

@@ -67,6 +67,8 @@ public:
     Offer offer() const { return m_offer; }
     // Whether the executables page was fetched and believed: what it offers, or not, is known.
     bool checked() const { return m_checked; }
+    // The same of the releases page (a server without one counts as checked).
+    bool releasesChecked() const { return m_releasesChecked; }
 
 Q_SIGNALS:
     void finished();
@@ -103,6 +105,7 @@ private:
     Page m_releases;
     bool m_ended = false;
     bool m_checked = false;
+    bool m_releasesChecked = false;
     Offer m_offer;
 };
 

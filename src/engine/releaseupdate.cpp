@@ -4,6 +4,7 @@
 #include "fileops.h"
 #include "identity.h"
 #include "releaseswap.h"
+#include "stagingfile.h"
 #include "signature.h"
 #include "supportlog.h"
 
@@ -32,6 +33,20 @@ public:
     {
         m_hash.reset();
         return resize(0) && seek(0);
+    }
+    // Keeps the first `have` bytes, hashed, and appends after them.
+    bool continueAt(qint64 have)
+    {
+        if (!resize(have) || !seek(0))
+            return false;
+        for (qint64 left = have; left > 0;) {
+            const QByteArray chunk = read(qMin<qint64>(left, 1024 * 1024));
+            if (chunk.isEmpty())
+                return false;
+            m_hash.addData(chunk);
+            left -= chunk.size();
+        }
+        return seek(have);
     }
 
 protected:
@@ -159,7 +174,7 @@ void ReleaseUpdate::metaFinished()
                                    locale.formattedDataSize(drive.bytesAvailable())));
     }
     m_swap = std::make_unique<ReleaseSwap>(m_target.appDir, m_target.executableName);
-    if (!m_swap->prepare())
+    if (!m_swap->prepare(m_target.release))
         return end(false, m_swap->errorString());
     // The folder's record of its release, swapped with the rest.
     QFile record(m_swap->stagingDir() + QLatin1String(Manifest::RecordName));
@@ -215,14 +230,37 @@ void ReleaseUpdate::fetchNext()
         return install();
     const ManifestFile &file = m_toFetch.constFirst();
     const QString staged = m_swap->stagingDir() + file.path;
+    const QUrl url = m_target.folderUrl.resolved(QUrl(QStringLiteral("files/") + encodedPath(file.path)));
     if (const int error = FileOps::makeFolders(QFileInfo(staged).absolutePath()))
         return end(false, tr("Cannot make a folder for %1: %2").arg(FileOps::nativePath(staged), FileOps::describe(error)));
+    // What an earlier run of this release fetched is taken up: whole files as
+    // they are, the one it broke off in from where it stopped.
+    ResumePoint from;
+    PartialRecord partial;
+    const bool whole = QFileInfo(staged).size() == file.size && FileOps::sha256Of(staged) == file.sha256;
+    const bool resumable = !whole && PartialRecord::read(staged, &partial) && partial.url == url.toString()
+        && partial.entry == file.path && partial.total == file.size;
+    if (FileOps::exists(PartialRecord::pathFor(staged)))
+        FileOps::removeFile(PartialRecord::pathFor(staged));
+    if (whole) {
+        m_toFetch.removeFirst();
+        m_bytesFetched += file.size;
+        return fetchNext();
+    }
     m_file = std::make_unique<HashingFile>(staged);
-    if (!m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-        return end(false, tr("Cannot create %1: %2").arg(FileOps::nativePath(staged), m_file->errorString()));
+    auto *sink = static_cast<HashingFile *>(m_file.get());
+    if (resumable) {
+        if (!m_file->open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !sink->continueAt(partial.have))
+            return end(false, tr("Cannot continue %1: %2").arg(FileOps::nativePath(staged), m_file->errorString()));
+        from = {partial.have, partial.total, partial.validator};
+    } else {
+        if (FileOps::exists(staged))
+            FileOps::removeFile(staged);
+        if (!m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+            return end(false, tr("Cannot create %1: %2").arg(FileOps::nativePath(staged), m_file->errorString()));
+    }
     if (file.size == 0)
         return downloadFinished(nullptr);
-    const QUrl url = m_target.folderUrl.resolved(QUrl(QStringLiteral("files/") + encodedPath(file.path)));
     Fetch::Options options;
     options.transferTimeout = m_target.transferTimeout;
     options.minimumRate = m_target.minimumRate;
@@ -230,8 +268,7 @@ void ReleaseUpdate::fetchNext()
     options.retries = m_target.retries;
     options.firstPause = m_target.firstRetryPause;
     options.maxBytes = file.size;
-    auto *sink = static_cast<HashingFile *>(m_file.get());
-    m_fetch = std::make_unique<Fetch>(m_fileManager, url, sink, [sink] { return sink->restart(); }, options);
+    m_fetch = std::make_unique<Fetch>(m_fileManager, url, sink, [sink] { return sink->restart(); }, options, from);
     connect(m_fetch.get(), &Fetch::progress, this,
             [this](qint64 have, qint64) { Q_EMIT progress(m_bytesFetched + have, m_bytesToFetch); });
     connect(m_fetch.get(), &Fetch::retrying, this, [this](const QString &note) {
@@ -248,7 +285,7 @@ void ReleaseUpdate::downloadFinished(QNetworkReply *reply)
         return;
     if (m_fetch ? m_fetch->handle(reply) != Fetch::Handled::Done : reply != nullptr)
         return;
-    const ManifestFile file = m_toFetch.takeFirst();
+    const ManifestFile file = m_toFetch.constFirst();
     const QString shown = FileOps::nativePath(file.path);
     if (m_fetch && !m_fetch->succeeded())
         return end(false, tr("%1 of the release could not be fetched: %2").arg(shown, m_fetch->errorString()));
@@ -263,6 +300,7 @@ void ReleaseUpdate::downloadFinished(QNetworkReply *reply)
         | QFileDevice::ReadOther;
     const QFileDevice::Permissions runnable = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
     m_file->setPermissions(file.program ? readable | runnable : readable);
+    m_toFetch.removeFirst();
     m_bytesFetched += file.size;
     m_fetch.reset();
     m_file.reset();
@@ -334,12 +372,25 @@ bool ReleaseUpdate::commit(QString *error)
 
 void ReleaseUpdate::end(bool succeeded, const QString &error)
 {
+    // A file that broke off stays, with the ones fetched before it, for the next try.
+    if (!succeeded && !m_swapBegun && m_fetch && m_fetch->brokeOff() && !m_fetch->point().validator.isEmpty()) {
+        const ResumePoint point = m_fetch->point();
+        const QString staged = m_file->fileName();
+        const PartialRecord record{m_toFetch.constFirst().path, m_fetch->url().toString(), point.validator, point.total,
+                                   point.have};
+        if (FileOps::syncToDisk(*m_file) == 0
+            && FileOps::writeFileInOneStep(PartialRecord::pathFor(staged), record.toText()) == 0
+            && m_swap->keepStaging(m_target.release) == 0) {
+            m_keptForLater = true;
+            SupportLog::write(QStringLiteral("Kept the files fetched so far of %1 for the next try.").arg(m_target.release));
+        }
+    }
     m_manifestTransfer.reset();
     m_signatureTransfer.reset();
     m_fetch.reset();
     m_file.reset();
     // Files fetched for a swap that never began.
-    if (m_swap && !m_swapBegun)
+    if (m_swap && !m_swapBegun && !m_keptForLater)
         QDir(m_swap->stagingDir()).removeRecursively();
     UpdateJob::end(succeeded, error);
 }

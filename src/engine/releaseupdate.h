@@ -99,6 +99,7 @@ private:
     qint64 m_bytesFetched = 0;
     std::unique_ptr<ReleaseSwap> m_swap;
     bool m_swapBegun = false;
+    bool m_keptForLater = false;
     // In this order: the fetch writes into the file.
     std::unique_ptr<QFile> m_file;
     std::unique_ptr<Fetch> m_fetch;

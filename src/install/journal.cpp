@@ -234,6 +234,11 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
         remove(dir.filePath(name), QStringLiteral("a program set aside while it ran"));
     for (const QString &name : dir.entryList({ReleaseSwap::stagingPrefix(executableName) + u'*'},
                                              QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        if (const QString release = ReleaseSwap::keptFor(dir.filePath(name) + u'/'); !release.isEmpty()) {
+            said.details << QStringLiteral("Found %1: the files fetched so far of %2, kept to be continued")
+                                .arg(nativePath(dir.filePath(name)), release);
+            continue;
+        }
         said.details << QStringLiteral("Found %1 (the files of a release that was never installed): removed it")
                             .arg(nativePath(dir.filePath(name)));
         QDir(dir.filePath(name)).removeRecursively();

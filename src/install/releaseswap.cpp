@@ -160,8 +160,35 @@ bool ReleaseSwap::fail(const QString &error)
     return false;
 }
 
-bool ReleaseSwap::prepare()
+namespace {
+constexpr char KeptTitle[] = "Tarvino kept release 1\nrelease: ";
+QString keptRecord(const QString &stagingDir)
 {
+    return stagingDir + QStringLiteral(".release");
+}
+} // namespace
+
+QString ReleaseSwap::keptFor(const QString &stagingDir)
+{
+    QFile file;
+    if (openPlainFile(file, keptRecord(stagingDir), QIODevice::ReadOnly) != 0)
+        return {};
+    const QByteArray text = file.read(4096);
+    if (!text.startsWith(KeptTitle) || !text.endsWith('\n'))
+        return {};
+    return QString::fromUtf8(text.mid(qstrlen(KeptTitle)).chopped(1));
+}
+
+bool ReleaseSwap::prepare(const QString &release)
+{
+    const QDir dir(m_appDir);
+    for (const QString &name : dir.entryList({stagingPrefix(m_executableName) + u'*'},
+                                             QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        if (!release.isEmpty() && keptFor(m_appDir + name + u'/') == release) {
+            m_journal.staging = name;
+            return true;
+        }
+    }
     m_journal.staging = stagingPrefix(m_executableName) + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
     if (const int error = makeFolders(stagingDir())) {
         return fail(tr("Cannot make the folder %1 for the new release: %2")
@@ -169,6 +196,21 @@ bool ReleaseSwap::prepare()
     }
     hide(m_appDir + m_journal.staging);
     return true;
+}
+
+int ReleaseSwap::keepStaging(const QString &release)
+{
+    return writeFileInOneStep(keptRecord(stagingDir()), KeptTitle + release.toUtf8() + '\n');
+}
+
+void ReleaseSwap::discardUnclaimed(const QString &appDir, const QString &executableName, const QString &release)
+{
+    const QDir dir(appDir);
+    for (const QString &name : dir.entryList({stagingPrefix(executableName) + u'*'},
+                                             QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        if (release.isEmpty() || keptFor(appDir + name + u'/') != release)
+            QDir(appDir + name).removeRecursively();
+    }
 }
 
 bool ReleaseSwap::install(const QList<ReleaseChange> &changes, const QString &backupName,

@@ -50,8 +50,16 @@ public:
     // Hidden folders of staged releases, which a start sweeps when no journal names them.
     static QString stagingPrefix(const QString &executableName);
 
-    // Makes the staging folder; the new files go to stagingDir() + their paths.
-    bool prepare();
+    // Makes the staging folder, or takes up the one an earlier run kept for
+    // this release; the new files go to stagingDir() + their paths.
+    bool prepare(const QString &release);
+    // Leaves the staging folder, recorded in it, for a later run of the release.
+    int keepStaging(const QString &release);
+    // The release a staging folder was kept for; empty when none.
+    static QString keptFor(const QString &stagingDir);
+    // After the check at start: removes the kept staging folders that are not
+    // for release, the one on offer (none: empty).
+    static void discardUnclaimed(const QString &appDir, const QString &executableName, const QString &release);
     QString stagingDir() const { return m_appDir + m_journal.staging + u'/'; }
 
     // The backup folder is backupName, or the first free "backupName (2)"...,

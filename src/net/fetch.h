@@ -71,6 +71,7 @@ public:
     bool succeeded() const { return m_succeeded; }
     QString errorString() const { return m_error; }
     ResumePoint point() const { return m_point; }
+    QUrl url() const { return m_url; }
     // Whether a failure left bytes worth continuing later.
     bool brokeOff() const { return m_brokeOff; }
 
