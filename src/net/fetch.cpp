@@ -124,8 +124,11 @@ Fetch::Handled Fetch::handle(QNetworkReply *reply)
     ++m_attempt;
     const auto pause = m_options.firstPause * (1 << (m_attempt - 1));
     const QLocale locale;
-    Q_EMIT retrying(tr("%1 Trying again in %2 s (%3 of %4), %5 of %6 are here already.")
-                        .arg(error)
+    QString why = error;
+    if (why.endsWith(u'.'))
+        why.chop(1);
+    Q_EMIT retrying(tr("The download broke off (%1). Trying again in %2 s (%3 of %4); %5 of %6 are here already.")
+                        .arg(why)
                         .arg(pause.count() / 1000.0)
                         .arg(m_attempt)
                         .arg(m_options.retries)
