@@ -613,7 +613,11 @@ void EngineTest::releaseThatFails()
     QVERIFY2(error.isEmpty() || message.startsWith(error), qPrintable(message));
     if (error.isEmpty()) {
         QCOMPARE(readFile(f.appPath(Exe)), recorderProgram());
-        QCOMPARE(f.server.bodyBytesSent(folder + "files/" + QUrl::toPercentEncoding(Exe)), recorderProgram().size());
+        // Only the rest was sent again (unless Qt sent a request again whole by itself).
+        const QByteArray exePath = folder + "files/" + QUrl::toPercentEncoding(Exe);
+        QVERIFY(f.server.requestedRanges().contains("bytes=" + QByteArray::number(recorderProgram().size() / 2) + '-'));
+        if (f.server.requestCount(exePath) == 2)
+            QCOMPARE(f.server.bodyBytesSent(exePath), recorderProgram().size());
         return;
     }
     QCOMPARE(update.launched(), restarted);
