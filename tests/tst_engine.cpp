@@ -669,9 +669,11 @@ void EngineTest::releaseContinuedByTheNextRun()
     QCOMPARE(readFile(f.appPath("lib.dll")), QByteArray("lib 2"));
     const QList<QByteArray> later = f.server.requestedPaths().mid(requestsBefore);
     QVERIFY2(!later.contains("/Windows/Releases/" + release.toUtf8() + "/files/lib.dll"), later.join(' ').constData());
+    // Every range asked is the rest of that one file (Qt may send a request again by itself).
     QList<QByteArray> ranges = f.server.requestedRanges().mid(requestsBefore);
     ranges.removeAll(QByteArray());
-    QCOMPARE(ranges, QList<QByteArray>{"bytes=" + QByteArray::number(cut.truncateAt) + '-'});
+    const QByteArray rest = "bytes=" + QByteArray::number(cut.truncateAt) + '-';
+    QVERIFY2(!ranges.isEmpty() && ranges.count(rest) == ranges.size(), ranges.join(' ').constData());
 
     // Another release on offer: what was kept for this one goes.
     QVERIFY(QDir().mkdir(f.appPath(kept.constFirst())));
