@@ -261,21 +261,12 @@ void ReleaseUpdate::fetchNext()
     }
     if (file.size == 0)
         return downloadFinished(nullptr);
-    Fetch::Options options;
-    options.transferTimeout = m_target.transferTimeout;
-    options.minimumRate = m_target.minimumRate;
-    options.caCertificates = m_target.caCertificates;
-    options.retries = m_target.retries;
-    options.firstPause = m_target.firstRetryPause;
+    Fetch::Options options = fetchOptions(m_target);
     options.maxBytes = file.size;
     m_fetch = std::make_unique<Fetch>(m_fileManager, url, sink, [sink] { return sink->restart(); }, options, from);
     connect(m_fetch.get(), &Fetch::progress, this,
             [this](qint64 have, qint64) { Q_EMIT progress(m_bytesFetched + have, m_bytesToFetch); });
-    connect(m_fetch.get(), &Fetch::retrying, this, [this](const QString &note) {
-        SupportLog::write(QStringLiteral("Download broke off: ") + note);
-        Q_EMIT notice(note);
-    });
-    connect(m_fetch.get(), &Fetch::stopped, this, [this] { end(false, m_fetch->errorString()); });
+    follow(m_fetch.get());
     m_fetch->start();
 }
 

@@ -80,15 +80,11 @@ void Update::signatureFinished()
 void Update::requestBuild()
 {
     QIODevice *sink = m_verifier ? static_cast<QIODevice *>(m_verifier.get()) : m_staging->device();
-    Fetch::Options options;
-    options.transferTimeout = m_target.transferTimeout;
-    options.minimumRate = m_target.minimumRate;
-    options.caCertificates = m_target.caCertificates;
-    options.retries = m_target.retries;
-    options.firstPause = m_target.firstRetryPause;
     // A file begun anew: nothing of the old bytes stays, in the file or in its signature's hash.
     const auto restart = [this] { return m_staging->restart() && (!m_verifier || m_verifier->restart()); };
-    m_fetch = std::make_unique<Fetch>(m_buildManager, m_target.buildUrl, sink, restart, options, m_resumeFrom);
+    m_fetch = std::make_unique<Fetch>(m_buildManager, m_target.buildUrl, sink, restart, fetchOptions(m_target),
+                                      m_resumeFrom);
+    follow(m_fetch.get());
     connect(m_fetch.get(), &Fetch::progress, this, &Update::progress);
     // Now and then what has come is flushed and recorded, so that a run that is
     // killed or loses its power leaves a partial the next one can continue.
@@ -98,11 +94,6 @@ void Update::requestBuild()
             m_recorded = have;
     });
     connect(m_fetch.get(), &Fetch::answered, this, &Update::checkRoom);
-    connect(m_fetch.get(), &Fetch::retrying, this, [this](const QString &note) {
-        SupportLog::write(QStringLiteral("Download broke off: ") + note);
-        Q_EMIT notice(note);
-    });
-    connect(m_fetch.get(), &Fetch::stopped, this, [this] { end(false, m_fetch->errorString()); });
     m_fetch->start();
 }
 

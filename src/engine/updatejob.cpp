@@ -36,6 +36,15 @@ void UpdateJob::restartPrevious(const QString &program)
         m_runningNow = Running::PreviousVersion;
 }
 
+void UpdateJob::follow(Fetch *fetch)
+{
+    connect(fetch, &Fetch::retrying, this, [this](const QString &note) {
+        SupportLog::write(QStringLiteral("Download broke off: ") + note);
+        Q_EMIT notice(note);
+    });
+    connect(fetch, &Fetch::stopped, this, [this, fetch] { end(false, fetch->errorString()); });
+}
+
 void UpdateJob::launchFinished(const QString &program)
 {
     QString error;

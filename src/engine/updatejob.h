@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fetch.h"
+
 #include <QObject>
 #include <QString>
 
@@ -55,6 +57,20 @@ protected:
     virtual bool commit(QString *error) = 0;
     // Starts the previous version after a rollback.
     void restartPrevious(const QString &program);
+    // What every fetch of the job shares: the target's limits and retries.
+    template <typename Target>
+    static Fetch::Options fetchOptions(const Target &target)
+    {
+        Fetch::Options options;
+        options.transferTimeout = target.transferTimeout;
+        options.minimumRate = target.minimumRate;
+        options.caCertificates = target.caCertificates;
+        options.retries = target.retries;
+        options.firstPause = target.firstRetryPause;
+        return options;
+    }
+    // A fetch's tries again are told to the user and the log; one stopped between tries ends the job.
+    void follow(Fetch *fetch);
     virtual void end(bool succeeded, const QString &error = {});
 
 private:
