@@ -28,15 +28,8 @@ for tool in curl /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "bench: $tool is needed (apt-get install curl time)" >&2; exit 1; }
 done
 
-# Each step says what failed: a failing command's own output is shown, not swallowed.
-run_or_say() { # WHAT COMMAND... : runs COMMAND with its output kept; on failure prints it and stops
-    local what=$1; shift
-    if ! "$@" > "${work:-/tmp}/step.out" 2>&1; then
-        echo "bench: $what failed:" >&2
-        cat "${work:-/tmp}/step.out" >&2
-        exit 1
-    fi
-}
+# shellcheck source=common.sh
+source "$here/common.sh"
 
 if [ "$signed" = true ]; then
     build="$root/build/bench-signed"

@@ -15,14 +15,8 @@ big_mib=${BIG_MIB:-400}
 command -v /usr/bin/time >/dev/null || { echo "bench: GNU time is needed (apt-get install time)" >&2; exit 1; }
 
 build="$root/build/bench"
-run_or_say() { # WHAT COMMAND...: on failure prints the command's own output and stops
-    local what=$1; shift
-    if ! "$@" > "${work:-/tmp}/step.out" 2>&1; then
-        echo "bench: $what failed:" >&2
-        cat "${work:-/tmp}/step.out" >&2
-        exit 1
-    fi
-}
+# shellcheck source=common.sh
+source "$here/common.sh"
 [ -f "$build/CMakeCache.txt" ] || run_or_say "configuring $build" cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTARVINO_BUILD_BENCH=ON
 run_or_say "building the window driver" cmake --build "$build" --target tarvino_window_driver

@@ -220,6 +220,20 @@ void TarvinoUpdater::okSlot()
         updateFailed();
 }
 
+namespace {
+// What every kind of update takes from the updater's surroundings: keys, limits and retries.
+template <typename Target>
+void takeTransferSettings(Target &target, const Tarvino::UpdaterContext &context)
+{
+    target.publicKeys = context.publicKeys;
+    target.transferTimeout = context.transferTimeout;
+    target.minimumRate = context.minimumRate;
+    target.caCertificates = context.caCertificates;
+    target.retries = context.retries;
+    target.firstRetryPause = context.firstRetryPause;
+}
+} // namespace
+
 // The newest build, to be installed in place of the running identity's program.
 Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
 {
@@ -234,12 +248,7 @@ Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
     target.executableName = executableName;
     target.backupName = installedVersion;
     target.newIdentity = Tarvino::identityOfEntry(entry);
-    target.publicKeys = context.publicKeys;
-    target.transferTimeout = context.transferTimeout;
-    target.minimumRate = context.minimumRate;
-    target.caCertificates = context.caCertificates;
-    target.retries = context.retries;
-    target.firstRetryPause = context.firstRetryPause;
+    takeTransferSettings(target, context);
     return target;
 }
 
@@ -256,12 +265,7 @@ Tarvino::ReleaseTarget TarvinoUpdater::releaseTarget() const
     target.backupName = installedVersion;
     target.reservedNames = {QLatin1String(Tarvino::SupportLog::FileName), QStringLiteral("ListOfExecutables.html"),
                             QLatin1String(Tarvino::Manifest::RecordName)};
-    target.publicKeys = context.publicKeys;
-    target.transferTimeout = context.transferTimeout;
-    target.minimumRate = context.minimumRate;
-    target.caCertificates = context.caCertificates;
-    target.retries = context.retries;
-    target.firstRetryPause = context.firstRetryPause;
+    takeTransferSettings(target, context);
     return target;
 }
 
