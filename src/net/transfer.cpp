@@ -66,6 +66,12 @@ void Transfer::receive()
 {
     if (m_tooLarge || !m_writeError.isEmpty() || !m_abortReason.isEmpty())
         return;
+    // A redirect's headers may still stand while the next answer's body comes
+    // in: its length is not that body's. The bytes wait for their own headers
+    // (the next readyRead, or finish()).
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 300 && status < 400 && m_reply->isRunning())
+        return;
     // One buffer for the whole transfer: a fresh allocation per chunk costs page
     // faults on every read.
     if (m_buffer.isEmpty())
