@@ -45,6 +45,18 @@ class Publish(unittest.TestCase):
                 self.assertNotEqual(result.returncode, 0)
                 self.assertFalse((self.dir / "release").exists())
 
+    def test_a_refused_folder_leaves_nothing_behind(self):
+        app = self.dir / "app"
+        app.mkdir()
+        (app / "lib.dll").write_bytes(b"lib")
+        (app / "elsewhere").symlink_to(self.dir)
+        result = self.publish("--app-folder", str(app), "6.10.1", "20260115")
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("is a link; a release holds files only", result.stderr)
+        self.assertNotIn("unbound variable", result.stderr)
+        self.assertEqual(sorted(p.relative_to(self.dir).as_posix() for p in (self.dir / "release").rglob("*")),
+                         ["release/Windows", "release/Windows/Releases"])
+
     def test_never_overwrites_silently(self):
         self.assertEqual(self.publish(str(self.build), "6.10.1", "20260115").returncode, 0)
         self.build.write_bytes(b"build two")
