@@ -4,6 +4,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 TestHttpServer::Response TestHttpServer::ok(const QByteArray &body)
 {
     Response response;
@@ -45,6 +47,14 @@ bool TestHttpServer::start()
 QUrl TestHttpServer::baseUrl() const
 {
     return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(serverPort()));
+}
+
+QList<QByteArray> TestHttpServer::distinctPaths() const
+{
+    QList<QByteArray> paths = m_requestedPaths;
+    std::sort(paths.begin(), paths.end());
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+    return paths;
 }
 
 void TestHttpServer::setResponse(const QByteArray &path, const Response &response)

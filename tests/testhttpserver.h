@@ -62,6 +62,9 @@ public:
 
     QList<QByteArray> requestedPaths() const { return m_requestedPaths; }
     int requestCount(const QByteArray &path) const { return m_requestedPaths.count(path); }
+    // Each path asked for, once, sorted: what the client asked for, whatever Qt
+    // sent again by itself (it resends a request whose connection closed at once).
+    QList<QByteArray> distinctPaths() const;
     // The Range header of each request, "" for none, in order.
     QList<QByteArray> requestedRanges() const { return m_requestedRanges; }
     // Bytes of bodies sent, for a path.

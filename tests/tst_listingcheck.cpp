@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QImage>
 #include <QLayout>
@@ -31,6 +32,8 @@ private slots:
     void failedChecks_data();
     void failedChecks();
     void connectionRefused();
+    void releasesPageAnswers_data();
+    void releasesPageAnswers();
     void sideFileHoldsTheBodyExactly();
     void identityFromArgumentSelectsFolder();
     void unusableIdentitySendsNoRequest_data();
@@ -112,6 +115,14 @@ void ListingCheckTest::listingPages_data()
     QTest::newRow("a last name of 10 MiB") << page({Newer}) + "<li><a href=\"" + huge + "\">x</a></li>\n" << "None"
         << "The newest entry of the listing, \"?" + QString(62, u'a') + "…\", is not a plain file name, so nothing "
            "is offered.";
+    // The name is in the line's first bytes, however long the link text after it.
+    QTest::newRow("a link text of 5,000 characters")
+        << QByteArray("<li><a href=\"" + Newer + "\">" + QByteArray(5000, 'x') + "</a></li>\n")
+        << QString::fromLatin1(Newer) << QString();
+    QTest::newRow("a name that ends past 4 KiB")
+        << page({Newer}) + "<li><a href=\"" + QByteArray(5000, 'a') + "\">x</a></li>\n" << "None"
+        << "The newest entry of the listing, \"" + QString(63, u'a') + "…\", is not a plain file name, so nothing "
+           "is offered.";
     QTest::newRow("a last name of 256 characters") << page({Newer, Newer + QByteArray(256 - Newer.size(), 'a')})
         << "None" << "The newest entry of the listing, \"" + QString::fromLatin1(Newer) + QString(63 - Newer.size(), u'a')
            + "…\", is not a plain file name, so nothing is offered.";
@@ -133,11 +144,21 @@ void ListingCheckTest::listingPages()
 
     QCOMPARE(labelText(*window), versionsText(Identity, possible) + (note.isEmpty() ? "" : "\n\n" + note));
     QCOMPARE(button(*window, QDialogButtonBox::Ok)->isEnabled(), possible != u"None");
-    QList<QByteArray> requested = f.server.requestedPaths();
-    std::sort(requested.begin(), requested.end());
-    QCOMPARE(requested, QList<QByteArray>({"/Windows/6.10.1/Executables/", "/Windows/Releases/", "/moved/"}));
+    QCOMPARE(f.server.distinctPaths(),
+             QList<QByteArray>({"/Windows/6.10.1/Executables/", "/Windows/Releases/", "/moved/"}));
     // Narrower than the smallest common screen, whatever the texts.
     QVERIFY2(window->sizeHint().width() < 1024, qPrintable(QString::number(window->sizeHint().width())));
+
+    // The version lines are never broken; only the notes below them wrap.
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    auto *label = qobject_cast<QLabel *>(window->layout()->itemAt(0)->widget());
+    const QFontMetrics metrics = label->fontMetrics();
+    const QString versions = versionsText(Identity, possible.size() > 64 ? possible.left(63) + u'…' : possible);
+    QVERIFY2(metrics.size(0, versions).width() <= label->contentsRect().width(),
+             qPrintable(QString::number(label->contentsRect().width())));
+    if (note.isEmpty())
+        QCOMPARE(label->height(), metrics.size(0, versions).height());
 }
 
 void ListingCheckTest::failedChecks_data()
@@ -166,6 +187,11 @@ void ListingCheckTest::failedChecks_data()
     QByteArray huge = page;
     huge.append(QByteArray(16 * 1024 * 1024, 'x'));
     QTest::newRow("larger than 16 MiB") << TestHttpServer::ok(huge) << "The answer is larger than 16 MiB.";
+    // Refused on its headers, not after a trickle of what it announced.
+    TestHttpServer::Response announced = TestHttpServer::dripped(page, 1, 100);
+    announced.contentLength = false;
+    announced.headers = {{"Content-Length", "10995116277760"}};
+    QTest::newRow("announces 10 TB and trickles") << announced << "The answer is larger than 16 MiB.";
 }
 
 void ListingCheckTest::failedChecks()
@@ -196,11 +222,57 @@ void ListingCheckTest::connectionRefused()
     context.downloadBaseUrl = base;
     TarvinoUpdater window(context);
 
-    QVERIFY(labelText(window).startsWith(versionsText(Identity, "None")
-                                         + "\n\nThe update check failed: "));
+    const QString text = labelText(window);
+    QVERIFY2(text.startsWith(versionsText(Identity, "None") + "\n\nThe update check failed: "), qPrintable(text));
+    // Said once, though neither page came.
+    QVERIFY2(text.count("The update check failed") == 1 && !text.contains("releases"), qPrintable(text));
     QVERIFY(!button(window, QDialogButtonBox::Ok)->isEnabled());
     QVERIFY(!button(window, QDialogButtonBox::Cancel)->isEnabled());
     QVERIFY(button(window, QDialogButtonBox::Close)->isEnabled());
+}
+
+void ListingCheckTest::releasesPageAnswers_data()
+{
+    QTest::addColumn<TestHttpServer::Response>("releases");
+    QTest::addColumn<bool>("buildsPage");
+    QTest::addColumn<QString>("note"); // below the versions; empty: none
+
+    const QByteArray olderRelease = listingPage({"Tarvino-6.10.1-20250101"});
+    // A host without releases refuses the folder's address as it likes.
+    for (const int status : {403, 404, 410})
+        QTest::addRow("%d: no releases", status) << TestHttpServer::status(status, "No") << true << QString();
+    QTest::newRow("500") << TestHttpServer::status(500, "Internal Server Error") << true
+                         << "The releases were not checked: The update check failed: The server answered 500 "
+                            "Internal Server Error.";
+    TestHttpServer::Response announced = TestHttpServer::dripped(olderRelease, 1, 100);
+    announced.contentLength = false;
+    announced.headers = {{"Content-Length", "10995116277760"}};
+    QTest::newRow("announces 10 TB and trickles")
+        << announced << true << "The releases were not checked: The update check failed: The answer is larger than 16 MiB.";
+    // After a release, its Qt need have no single builds.
+    QTest::newRow("releases, but no executables page")
+        << TestHttpServer::ok(olderRelease) << false << QString();
+    QTest::newRow("neither page") << TestHttpServer::status(404, "Not Found") << false
+                                  << "The update check failed: The server answered 404 Not Found.";
+}
+
+void ListingCheckTest::releasesPageAnswers()
+{
+    QFETCH(TestHttpServer::Response, releases);
+    QFETCH(bool, buildsPage);
+    QFETCH(QString, note);
+    WindowFixture f;
+    if (buildsPage)
+        f.serveListing({Older, Newer});
+    f.server.setResponse("/Windows/Releases/", releases);
+    auto window = f.open(Identity, 300);
+
+    const QString possible = buildsPage ? QString::fromLatin1(Newer) : QStringLiteral("None");
+    QCOMPARE(labelText(*window), versionsText(Identity, possible) + (note.isEmpty() ? "" : "\n\n" + note));
+    QCOMPARE(button(*window, QDialogButtonBox::Ok)->isEnabled(), buildsPage);
+    // What the server answered is still there for support.
+    if (releases.status >= 400 && releases.status < 500)
+        QVERIFY(readFile(f.appPath(Log)).contains("Releases/: the server answered " + QByteArray::number(releases.status)));
 }
 
 void ListingCheckTest::sideFileHoldsTheBodyExactly()
@@ -224,7 +296,8 @@ void ListingCheckTest::identityFromArgumentSelectsFolder()
                          TestHttpServer::ok(listingPage({"Tarvino-6.8.0-20240401.exe"})));
     auto window = f.open("Tarvino-6.8.0-20240315");
 
-    QCOMPARE(f.server.requestCount("/Windows/6.8.0/Executables/"), 1);
+    QVERIFY(f.server.distinctPaths().contains("/Windows/6.8.0/Executables/"));
+    QVERIFY(!f.server.distinctPaths().contains(ListingPath));
     QCOMPARE(window->currentVersion(), QStringLiteral("Tarvino-6.8.0-20240315"));
     QCOMPARE(labelText(*window), versionsText("Tarvino-6.8.0-20240315", "Tarvino-6.8.0-20240401.exe"));
     QVERIFY(button(*window, QDialogButtonBox::Ok)->isEnabled());
@@ -317,7 +390,7 @@ void ListingCheckTest::folderThatTakesNoUpdate()
     QVERIFY2(text.startsWith(versionsText(Identity, QString::fromLatin1(Newer)) + "\n\n"), qPrintable(text));
     QVERIFY2(text.endsWith(named + says), qPrintable(text));
     QVERIFY(!button(*window, QDialogButtonBox::Ok)->isEnabled());
-    QCOMPARE(f.server.requestCount(ListingPath), 1);
+    QVERIFY(f.server.distinctPaths().contains(ListingPath));
     QVERIFY(obstacle != u"folder" || QFileInfo(lock).isDir());
     QVERIFY(obstacle != u"link" || QFileInfo(lock).isSymLink());
     QStringList after = before;

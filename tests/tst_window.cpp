@@ -47,6 +47,8 @@ private slots:
     void onePressOneStart_data();
     void onePressOneStart();
     void cancelAfterFailureStartsInstalledProgram();
+    void cancelStopsTheDownload_data();
+    void cancelStopsTheDownload();
     void leftoversFromInterruptedRunAreRemoved();
     void theFolderKnowsWhatItHolds();
     void trickleEndsAfterTheWindowClosed();
@@ -174,8 +176,9 @@ void WindowTest::onePressOneStart_data()
         << stays << true << "The new version, " + QString::fromLatin1(Newer) + ", is running.";
 }
 
-// Ok and Cancel pressed all through an update start no second download and
-// no second program, nor does Cancel once the engine has started one.
+// Ok pressed all through an update, and Cancel from the download's arrival
+// on, start no second download and no second program, nor does Cancel once
+// the engine has started one.
 void WindowTest::onePressOneStart()
 {
     QFETCH(QByteArray, build);
@@ -197,8 +200,15 @@ void WindowTest::onePressOneStart()
     window->show();
 
     int presses = 0;
+    bool cancelDuringDownload = false;
     QTimer presser;
     connect(&presser, &QTimer::timeout, this, [&] {
+        // Cancel would stop the download: it is pressed once the download has arrived.
+        if (button(*window, QDialogButtonBox::Cancel)->isEnabled()) {
+            cancelDuringDownload = true;
+            QMetaObject::invokeMethod(window.get(), "okSlot");
+            return;
+        }
         // Straight to the slots: a disabled button would swallow a click.
         if (window->isVisible() && QMetaObject::invokeMethod(window.get(), "okSlot")
             && QMetaObject::invokeMethod(window.get(), "cancelSlot")) {
@@ -211,6 +221,7 @@ void WindowTest::onePressOneStart()
     Tarvino::setFileStepHook({});
 
     QVERIFY(presses > 0);
+    QVERIFY(cancelDuringDownload);
     QCOMPARE(f.server.requestCount(NewerPath), 1);
     QCOMPARE(window->isVisible(), !running.isEmpty());
     if (!running.isEmpty()) {
@@ -244,6 +255,74 @@ void WindowTest::cancelAfterFailureStartsInstalledProgram()
     QVERIFY(!window->isVisible());
     QCOMPARE(startRecord(f.appDir.path()), "arguments 0\ncwd " + QDir::currentPath().toUtf8() + '\n');
     QCOMPARE(folderFiles(f.appDir.path()), QStringList({Lock, Log, Exe, "started.txt", "starts.txt"}));
+}
+
+void WindowTest::cancelStopsTheDownload_data()
+{
+    QTest::addColumn<bool>("release");
+    QTest::newRow("a build") << false;
+    QTest::newRow("a release") << true;
+}
+
+// Cancel during the download stops it at once: the program runs as it was, and
+// the next update continues what arrived.
+void WindowTest::cancelStopsTheDownload()
+{
+    QFETCH(bool, release);
+    WindowFixture f;
+    QVERIFY(f.install(recorderProgram()));
+    QVERIFY(QFile::setPermissions(f.appPath(Exe), QFile::permissions(f.appPath(Exe)) | QFileDevice::ExeOwner));
+    f.serveListing({Older, Newer});
+    const QByteArray build = slowProgram();
+    QByteArray path = NewerPath;
+    if (release) {
+        const QByteArray name = "Tarvino-6.10.1-20260201";
+        serveRelease(f.server, name, {{Exe, build}});
+        path = "/Windows/Releases/" + name + "/files/" + QUrl::toPercentEncoding(Exe);
+    }
+    TestHttpServer::Response served = TestHttpServer::dripped(build, 16 * 1024, 10);
+    served.headers = {{"ETag", "\"v1\""}};
+    served.ranges = true;
+    f.server.setResponse(path, served);
+    auto window = f.open();
+    window->show();
+
+    bool cancelEnabled = false;
+    QTimer presser;
+    connect(&presser, &QTimer::timeout, this, [&] {
+        if (!labelText(*window).contains(QRegularExpression("Downloading: .* \\([1-9]\\d*%\\)")))
+            return;
+        presser.stop();
+        // Nothing more comes: only Cancel ends this download before the silence timeout.
+        f.server.setDripsHeld(true);
+        cancelEnabled = button(*window, QDialogButtonBox::Cancel)->isEnabled();
+        button(*window, QDialogButtonBox::Cancel)->click();
+    });
+    presser.start(2);
+    button(*window, QDialogButtonBox::Ok)->click(); // returns once the update has ended
+    presser.stop();
+
+    QVERIFY(cancelEnabled);
+    QVERIFY(!window->isVisible());
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    QCOMPARE(readFile(f.appPath(Exe)), recorderProgram());
+    QCOMPARE(startRecord(f.appDir.path()), "arguments 0\ncwd " + QDir::currentPath().toUtf8() + '\n');
+    const QString log = QString::fromUtf8(readFile(f.appPath(Log)));
+    QVERIFY2(log.contains("Download stopped by the user.") && log.contains("for the next try"), qPrintable(log));
+    window.reset();
+
+    // The next update asks only for the rest.
+    f.server.setDripsHeld(false);
+    served.mode = TestHttpServer::Response::Mode::Normal;
+    f.server.setResponse(path, served);
+    const qsizetype before = f.server.requestedRanges().size();
+    window = f.open();
+    button(*window, QDialogButtonBox::Ok)->click();
+    QVERIFY2(!window->isVisible(), qPrintable(labelText(*window)));
+    QCOMPARE(readFile(f.appPath(Exe)), build);
+    QList<QByteArray> ranges = f.server.requestedRanges().mid(before);
+    ranges.removeAll(QByteArray());
+    QVERIFY2(!ranges.isEmpty() && ranges.constFirst() != "bytes=0-", ranges.join(' ').constData());
 }
 
 void WindowTest::leftoversFromInterruptedRunAreRemoved()

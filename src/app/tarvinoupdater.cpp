@@ -163,6 +163,9 @@ void TarvinoUpdater::showVersions(const QString &possibleVersion, const QString 
     QString text = QStringLiteral("%1 %2\n\n%3 %4")
                        .arg(tr("Current version:"), Tarvino::shortened(installedVersion), tr("Possible version:"),
                             Tarvino::shortened(possibleVersion));
+    // The label wraps for the notes below the versions; the version lines
+    // themselves are never broken.
+    label->setMinimumWidth(label->fontMetrics().size(0, text).width());
     if (!note.isEmpty()) {
         text += QStringLiteral("\n\n") + note;
         if (logNote)
@@ -204,6 +207,10 @@ void TarvinoUpdater::okSlot()
         showVersions(offer.entry, text, false);
     });
     connect(update.get(), &Tarvino::UpdateJob::finished, this, [this] { downloadDone = true; });
+    // Until the download has arrived, Cancel stops it; after that the update runs to its end.
+    QPushButton *cancel = buttonBox->button(QDialogButtonBox::Cancel);
+    cancel->setEnabled(true);
+    connect(update.get(), &Tarvino::UpdateJob::downloaded, cancel, [cancel] { cancel->setEnabled(false); });
 
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     qDebug() << "Inicio de descarga del archivo ejecutable";
@@ -214,10 +221,15 @@ void TarvinoUpdater::okSlot()
     qDebug() << "Se supone que ya terminó";
     QGuiApplication::restoreOverrideCursor();
 
-    if (update->succeeded())
+    if (update->cancelled()) {
+        // What arrived stays for the next update; the program runs as it was.
+        QProcess::startDetached(appDir + executableName, {});
         close();
-    else
+    } else if (update->succeeded()) {
+        close();
+    } else {
         updateFailed();
+    }
 }
 
 namespace {
@@ -270,7 +282,8 @@ Tarvino::ReleaseTarget TarvinoUpdater::releaseTarget() const
 }
 
 // The new build is checked, installed and started by the engine; its end ends
-// okSlot's wait. Cancel stays disabled: the engine starts the program.
+// okSlot's wait. Once the download has arrived Cancel is disabled: the engine
+// starts the program.
 void TarvinoUpdater::downloadFinished2(QNetworkReply *reply)
 {
     update->downloadFinished(reply);
@@ -300,9 +313,15 @@ void TarvinoUpdater::updateFailed()
 }
 
 // Starts the installed program, unless this run's update already started one.
+// During the download it stops the download; okSlot then starts the program.
 void TarvinoUpdater::cancelSlot()
 {
-    if (inOkSlot || (update && update->launched()))
+    if (inOkSlot) {
+        if (update && update->cancel())
+            buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(false);
+        return;
+    }
+    if (update && update->launched())
         return;
     QProcess::startDetached(appDir + executableName, {});
     close();

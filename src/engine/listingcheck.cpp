@@ -120,7 +120,13 @@ void ListingCheck::downloadFinished(QNetworkReply *reply)
 
 void ListingCheck::pageFinished(Page &page)
 {
-    page.missing = page.transfer->reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 404;
+    const int status = page.transfer->reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // A host without releases may answer an unknown folder's address with any
+    // refusal (403 where it lists no folders); the executables page must be there.
+    page.missing = &page == &m_releases ? status >= 400 && status < 500 : status == 404;
+    if (page.missing)
+        SupportLog::write(QStringLiteral("No page at %1: the server answered %2")
+                              .arg(page.transfer->reply()->url().toString()).arg(status));
     if (!page.transfer->finish(Transfer::Expect::AnySuccess))
         page.failure = page.transfer->errorString();
     page.transfer.reset();
@@ -164,18 +170,23 @@ void ListingCheck::decide()
         if (page->signatureTransfer)
             return;
     }
-    const QString buildsProblem = problem(m_builds);
-    m_checked = buildsProblem.isEmpty();
     // No releases page: a server as it was before releases, and nothing to say.
     const QString releasesProblem = m_releases.missing ? QString() : problem(m_releases);
     m_releasesChecked = releasesProblem.isEmpty();
+    // A server with releases need not publish single builds for every Qt: no
+    // executables page there is no failure, just nothing newer.
+    const bool noBuildsPage = m_builds.missing && !m_releases.missing && m_releasesChecked;
+    const QString buildsProblem = noBuildsPage ? QString() : problem(m_builds);
+    m_checked = buildsProblem.isEmpty();
     m_offer = decideReleaseOffer(m_releases.entries, m_identity);
     if (!m_offer.entry.isEmpty())
         return end();
-    const QString releasesNote = releasesProblem.isEmpty()
+    // A server that cannot be reached is said once, not once for each page.
+    const bool sameFailure = !m_releases.failure.isEmpty() && m_releases.failure == m_builds.failure;
+    const QString releasesNote = releasesProblem.isEmpty() || sameFailure
         ? m_offer.reason
         : tr("The releases were not checked: %1").arg(releasesProblem);
-    Offer builds = buildsProblem.isEmpty() ? decideOffer(m_builds.entries, m_identity) : Offer{};
+    Offer builds = buildsProblem.isEmpty() && !noBuildsPage ? decideOffer(m_builds.entries, m_identity) : Offer{};
     QStringList notes{buildsProblem, builds.reason, releasesNote};
     notes.removeAll(QString());
     m_offer = builds;

@@ -301,6 +301,7 @@ void ReleaseUpdate::downloadFinished(QNetworkReply *reply)
 void ReleaseUpdate::install()
 {
     SupportLog::write(QStringLiteral("Fetched %1 bytes.").arg(m_bytesFetched));
+    downloadArrived();
     QStringList topNames;
     for (const ManifestFile &file : m_manifest.files())
         topNames << file.path.section(u'/', 0, 0);
@@ -361,17 +362,37 @@ bool ReleaseUpdate::commit(QString *error)
     return done;
 }
 
+void ReleaseUpdate::stopDownload(const QString &reason)
+{
+    if (m_fetch)
+        return m_fetch->cancel(reason);
+    if (m_manifestTransfer || m_signatureTransfer) {
+        // Each one's end comes through metaFinished(), which ends the update once both are in.
+        for (Transfer *transfer : {m_manifestTransfer.get(), m_signatureTransfer.get()}) {
+            if (transfer && !transfer->reply()->isFinished())
+                transfer->abort(reason);
+        }
+        return;
+    }
+    end(false, reason);
+}
+
 void ReleaseUpdate::end(bool succeeded, const QString &error)
 {
-    // A file that broke off stays, with the ones fetched before it, for the next try.
-    if (!succeeded && !m_swapBegun && m_fetch && m_fetch->brokeOff() && !m_fetch->point().validator.isEmpty()) {
-        const ResumePoint point = m_fetch->point();
-        const QString staged = m_file->fileName();
-        const PartialRecord record{m_toFetch.constFirst().path, m_fetch->url().toString(), point.validator, point.total,
-                                   point.have};
-        if (FileOps::syncToDisk(*m_file) == 0
-            && FileOps::writeFileInOneStep(PartialRecord::pathFor(staged), record.toText()) == 0
-            && m_swap->keepStaging(m_target.release) == 0) {
+    // A file that broke off stays, with the ones fetched before it, for the next
+    // try; so does all that came before the user stopped the download.
+    const bool brokeOff = m_fetch && m_fetch->brokeOff() && !m_fetch->point().validator.isEmpty();
+    if (!succeeded && !m_swapBegun && m_swap && (brokeOff || (cancelled() && m_bytesFetched > 0))) {
+        bool recorded = true;
+        if (brokeOff) {
+            const ResumePoint point = m_fetch->point();
+            const QString staged = m_file->fileName();
+            const PartialRecord record{m_toFetch.constFirst().path, m_fetch->url().toString(), point.validator,
+                                       point.total, point.have};
+            recorded = FileOps::syncToDisk(*m_file) == 0
+                && FileOps::writeFileInOneStep(PartialRecord::pathFor(staged), record.toText()) == 0;
+        }
+        if (recorded && m_swap->keepStaging(m_target.release) == 0) {
             m_keptForLater = true;
             SupportLog::write(QStringLiteral("Kept the files fetched so far of %1 for the next try.").arg(m_target.release));
         }

@@ -77,6 +77,7 @@ protected:
     bool rollback(QString *error) override;
     bool commit(QString *error) override;
     void end(bool succeeded, const QString &error = {}) override;
+    void stopDownload(const QString &reason) override;
 
 private:
     void metaFinished();

@@ -9,7 +9,6 @@
 #include "supportlog.h"
 #include "transfer.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
@@ -127,6 +126,8 @@ void Update::downloadFinished(QNetworkReply *reply)
 {
     if (!isRunning() || !m_fetch || m_fetch->handle(reply) != Fetch::Handled::Done)
         return;
+    if (m_fetch->succeeded())
+        downloadArrived();
     QString error;
     if (!install(&error))
         return end(false, error);
@@ -145,7 +146,7 @@ bool Update::install(QString *error)
             *error = tr("The build does not bear the publisher's signature.");
             return false;
         }
-        qDebug().noquote() << "Firma verificada:" << m_target.buildUrl.fileName();
+        SupportLog::write(QStringLiteral("Build signature verified: ") + m_target.buildUrl.fileName());
         m_verifier.reset();
     }
     const qint64 size = m_fetch->point().have;
@@ -196,6 +197,15 @@ PartialRecord Update::partialRecord() const
 {
     const ResumePoint point = m_fetch->point();
     return {m_target.signedName, m_target.buildUrl.toString(), point.validator, point.total, point.have};
+}
+
+void Update::stopDownload(const QString &reason)
+{
+    if (m_fetch)
+        return m_fetch->cancel(reason);
+    if (m_transfer)
+        return m_transfer->abort(reason); // the signature, whose end ends the update
+    end(false, reason);
 }
 
 void Update::end(bool succeeded, const QString &error)

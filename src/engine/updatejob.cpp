@@ -17,8 +17,26 @@ void UpdateJob::begin()
     m_running = true;
     m_succeeded = false;
     m_launched = false;
+    m_downloaded = false;
+    m_cancelled = false;
     m_runningNow = Running::Nothing;
     m_error.clear();
+}
+
+void UpdateJob::downloadArrived()
+{
+    m_downloaded = true;
+    Q_EMIT downloaded();
+}
+
+bool UpdateJob::cancel()
+{
+    if (!m_running || m_downloaded)
+        return false;
+    m_cancelled = true;
+    SupportLog::write(QStringLiteral("Download stopped by the user."));
+    stopDownload(tr("The download was stopped."));
+    return true;
 }
 
 void UpdateJob::watchNewProgram(const QString &program, std::chrono::milliseconds watchTime)

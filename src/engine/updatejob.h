@@ -41,15 +41,26 @@ public:
     // Which version the update left running, as far as the updater knows.
     Running running() const { return m_runningNow; }
 
+    // Stops the download at the user's word, keeping what arrived for the next
+    // update, which continues it. False, doing nothing, once the download has
+    // arrived: from then on the update runs to its end.
+    bool cancel();
+    bool cancelled() const { return m_cancelled; }
+
 Q_SIGNALS:
     void progress(qint64 received, qint64 total);
     // Something the user should know while the update goes on (a download tried again).
     void notice(const QString &text);
+    // All is downloaded and checked; the installation begins and cannot be stopped.
+    void downloaded();
     void finished(bool succeeded);
 
 protected:
     bool isRunning() const { return m_running; }
     void begin();
+    void downloadArrived();
+    // Ends whatever transfer runs, failing with this reason; the fetch keeps what came.
+    virtual void stopDownload(const QString &reason) = 0;
     // The new version is in place: starts it and watches it, then commits or rolls back.
     void watchNewProgram(const QString &program, std::chrono::milliseconds watchTime);
     // Puts the previous version back (false and the reason when it cannot be done now).
@@ -79,6 +90,8 @@ private:
     bool m_running = false;
     bool m_succeeded = false;
     bool m_launched = false;
+    bool m_downloaded = false;
+    bool m_cancelled = false;
     Running m_runningNow = Running::Nothing;
     QString m_error;
     std::unique_ptr<LaunchWatch> m_launch;

@@ -56,9 +56,10 @@ void Fetch::request()
     }
     m_attemptStart = m_point.have;
     QNetworkReply *reply = m_manager.get(request);
+    // Before the transfer's own look at the headers: a file begun again may be longer than the rest.
+    connect(reply, &QNetworkReply::metaDataChanged, this, &Fetch::headersArrived);
     const qint64 limit = m_options.maxBytes < 0 ? -1 : m_options.maxBytes - m_point.have;
     m_transfer = std::make_unique<Transfer>(reply, m_sink, limit, m_options.minimumRate);
-    connect(reply, &QNetworkReply::metaDataChanged, this, &Fetch::headersArrived);
     connect(m_transfer.get(), &Transfer::progress, this, [this](qint64 received, qint64) {
         m_point.have = m_attemptStart + received;
         Q_EMIT progress(m_point.have, m_point.total);
@@ -96,6 +97,7 @@ void Fetch::headersArrived()
                 return m_transfer->abort(tr("The server answered %1 to a request for the rest of the file.").arg(status));
             m_attemptStart = 0;
             m_point.have = 0;
+            m_transfer->setMaxBytes(m_options.maxBytes);
         }
         m_point.total = announced ? length : -1;
         m_point.validator = validatorOf(reply);
@@ -116,8 +118,8 @@ Fetch::Handled Fetch::handle(QNetworkReply *reply)
     m_point.have = m_attemptStart + m_transfer->bytesReceived();
     const QString error = m_transfer->errorString();
     // Only a break after some bytes is tried again; a refusal stays a refusal.
-    m_brokeOff = m_transfer->brokeOff() && m_point.have > 0 && m_point.total > 0;
-    if (!m_brokeOff || m_attempt >= m_options.retries) {
+    m_brokeOff = (m_transfer->brokeOff() || m_cancelled) && m_point.have > 0 && m_point.total > 0;
+    if (!m_brokeOff || m_cancelled || m_attempt >= m_options.retries) {
         end(false, error);
         return Handled::Done;
     }
@@ -147,6 +149,12 @@ void Fetch::abort(const QString &reason)
     }
     end(false, reason);
     Q_EMIT stopped();
+}
+
+void Fetch::cancel(const QString &reason)
+{
+    m_cancelled = true;
+    abort(reason);
 }
 
 void Fetch::end(bool succeeded, const QString &error)

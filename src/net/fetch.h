@@ -67,6 +67,8 @@ public:
     // Ends the fetch, failing with this reason: through handle() while a
     // request runs, else at once with stopped().
     void abort(const QString &reason);
+    // The same, but what came is kept as worth continuing later: the user stopped it.
+    void cancel(const QString &reason);
 
     bool succeeded() const { return m_succeeded; }
     QString errorString() const { return m_error; }
@@ -100,6 +102,7 @@ private:
     bool m_askedForRest = false;
     bool m_succeeded = false;
     bool m_brokeOff = false;
+    bool m_cancelled = false;
     QString m_error;
     std::unique_ptr<Transfer> m_transfer;
     QTimer m_pause;

@@ -53,6 +53,7 @@ Transfer::Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes, Minim
     // however slowly the sink takes it.
     reply->setReadBufferSize(4 * ChunkSize);
     connect(reply, &QNetworkReply::readyRead, this, &Transfer::receive);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &Transfer::headersArrived);
 #if QT_CONFIG(ssl)
     // Kept for the message: the reply itself only says that the handshake failed.
     connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
@@ -103,6 +104,24 @@ void Transfer::receive()
     }
     const qint64 total = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
     Q_EMIT progress(m_received, total > 0 ? total : -1);
+}
+
+// An answer that announces more than it may bring is refused before its body:
+// a server that trickles a huge page would otherwise hold the updater back.
+void Transfer::headersArrived()
+{
+    if (m_maxBytes < 0 || m_tooLarge || !m_reply->isRunning())
+        return;
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 300 && status < 400)
+        return;
+    bool announced = false;
+    const qint64 length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    if (announced && length > m_maxBytes) {
+        m_tooLarge = true;
+        m_rateCheck.stop();
+        m_reply->abort();
+    }
 }
 
 void Transfer::abort(const QString &reason)

@@ -66,6 +66,8 @@ public:
     ~Transfer() override;
 
     QNetworkReply *reply() const { return m_reply.get(); }
+    // Before the body: the limit for an answer that turned out to bring more (a file begun again).
+    void setMaxBytes(qint64 maxBytes) { m_maxBytes = maxBytes; }
 
     // Call once the reply has finished: writes what is left and judges the
     // answer. False when it is not what was expected; errorString() says why.
@@ -86,6 +88,7 @@ Q_SIGNALS:
 
 private:
     void receive();
+    void headersArrived();
     void checkRate();
     QString failureReason(Expect expect);
     QString checkLength(Expect expect);

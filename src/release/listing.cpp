@@ -31,9 +31,12 @@ QStringList parseListing(QIODevice &page)
         QByteArray end = line.right(10);
         while (!end.endsWith('\n') && !page.atEnd())
             end = (end + page.readLine(MaxListingLineLength + 1)).right(10);
+        // The name lies in the line's first bytes; only a name that does not end
+        // within them is cut, and then it is never a plain file name.
         const qsizetype quote = line.indexOf('"');
+        const qsizetype closing = quote < 0 ? -1 : line.indexOf('"', quote + 1);
         if (line.startsWith("<li><a ") && end == "</a></li>\n" && quote >= 0)
-            entries.append(QString::fromUtf8(line.mid(quote + 1)));
+            entries.append(QString::fromUtf8(closing < 0 ? line.mid(quote + 1) : line.mid(quote + 1, closing - quote - 1)));
     }
     return entries;
 }

@@ -20,9 +20,11 @@ inline constexpr qint64 MaxListingLineLength = 4096;
 
 // All entries of the page, in page order, as they stand: whether a name is safe
 // to use is for whoever uses it. A line longer than MaxListingLineLength is
-// never read whole: when it has the form of a listing line, its entry is what
-// follows its first quote within that length, which is never a plain file
-// name, so that such a line cannot be offered nor let the one before it be.
+// never read whole: when it has the form of a listing line, its entry is the
+// name between its first two quotes when both lie within that length (however
+// long the link text after it), else what follows its first quote there, which
+// is never a plain file name, so that such a line cannot be offered nor let
+// the one before it be.
 QStringList parseListing(QIODevice &page);
 
 } // namespace Tarvino
