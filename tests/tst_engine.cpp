@@ -16,6 +16,10 @@
 #include <algorithm>
 #include <cerrno>
 
+#ifndef Q_OS_WIN
+#  include <unistd.h>
+#endif
+
 using namespace TestNames;
 
 namespace {
@@ -61,6 +65,10 @@ private slots:
     void releaseThatFails_data();
     void releaseThatFails();
     void releaseContinuedByTheNextRun();
+#ifndef Q_OS_WIN
+    void linksAtTheUpdatersNames_data();
+    void linksAtTheUpdatersNames();
+#endif
 #ifdef Q_OS_LINUX // mounts make the disk full and the program immovable
     void fullDisk_data();
     void fullDisk();
@@ -291,6 +299,12 @@ void EngineTest::partialFromAnEarlierRun_data()
     QTest::newRow("a record that does not parse: removed") << "garbage" << false << false;
     QTest::newRow("a record that claims past the total: removed") << "past the total" << false << false;
     QTest::newRow("a partial shorter than its record: removed") << "short" << false << false;
+#ifndef Q_OS_WIN
+    // A name of the updater's that leads elsewhere goes as a name; what it leads to is never written.
+    QTest::newRow("a partial that is a second name of a file elsewhere: removed") << "hard link" << false << false;
+    QTest::newRow("a partial that is a symbolic link: removed") << "symbolic link" << false << false;
+    QTest::newRow("a record that is a symbolic link: removed") << "linked record" << false << false;
+#endif
 }
 
 // Across runs: only a partial whose record matches what is offered now is continued.
@@ -325,6 +339,15 @@ void EngineTest::partialFromAnEarlierRun()
         QVERIFY(writeFile(partial, program.left(left == u"short" ? half - 10 : half)));
         QVERIFY(writeFile(Tarvino::PartialRecord::pathFor(partial), left == u"garbage" ? "garbage\n" : record.toText()));
     }
+    QTemporaryDir elsewhere;
+    const QString outside = elsewhere.filePath("a file of the user's");
+    if (left.contains(u"link")) {
+        const QString linked = left == u"linked record" ? Tarvino::PartialRecord::pathFor(partial) : partial;
+        QVERIFY(QFile::rename(linked, outside));
+        QVERIFY(left == u"hard link" ? ::link(QFile::encodeName(outside), QFile::encodeName(linked)) == 0
+                                     : QFile::link(outside, linked));
+    }
+    const QByteArray outsideBefore = readFile(outside);
     const QStringList partials = folderFiles(f.appDir.path()).filter(Tarvino::StagingFile::prefix(Exe));
     QCOMPARE(partials.size(), 2);
 
@@ -346,6 +369,7 @@ void EngineTest::partialFromAnEarlierRun()
                                                                                           : program.size());
     }
     QCOMPARE(folderFilesOfTheUpdate(f.appDir.path()), QStringList({Identity, Exe}));
+    QCOMPARE(readFile(outside), outsideBefore);
 }
 
 void EngineTest::newBuildIsWatched_data()
@@ -556,9 +580,15 @@ void EngineTest::releaseThatFails_data()
     QTest::newRow("a file cut at half, then sent whole again (200): installed") << "cut, then whole" << "" << true;
     QTest::newRow("a file not as its manifest says") << "lib.dll"
         << "lib.dll of the release is not the file its manifest names." << false;
+    // Found out among the release's files in the staging folder, before anything installed changed.
     QTest::newRow("an updater that cannot start") << "TarvinoUpdater"
-        << "The new release's updater could not start on this computer: it ended with status 3. The previous version "
-           "was restored." << true;
+        << "The new release's updater could not start on this computer: it ended with status 3. Nothing was changed."
+        << false;
+    QTest::newRow("an updater that never ends") << "TarvinoUpdater hangs"
+        << "The new release's updater could not start on this computer: it did not end within 0.5 seconds. Nothing "
+           "was changed." << false;
+    QTest::newRow("a release without an updater") << "no updater"
+        << "The release has no " + Tarvino::updaterProgramName() + '.' << false;
     QTest::newRow("a program that cannot run") << "program"
         << "The new version could not run on this computer: " + endedWith(3) + ". The previous version was restored."
         << true;
@@ -582,8 +612,12 @@ void EngineTest::releaseThatFails()
     const QString release = "Tarvino-6.11.0-20260101";
     ReleaseFiles files{{Exe, broken == u"program" ? exits3 : recorderProgram()},
                        {Tarvino::updaterProgramName(),
-                        recorderProgram() + (broken == u"TarvinoUpdater" ? QByteArray("\0exit 3", 7) : QByteArray("\0exit 0", 7))},
+                        recorderProgram() + (broken == u"TarvinoUpdater" ? QByteArray("\0exit 3", 7)
+                                             : broken == u"TarvinoUpdater hangs" ? QByteArray("\0exit 0 after 60000", 19)
+                                                                                 : QByteArray("\0exit 0", 7))},
                        {"lib.dll", "lib 2"}};
+    if (broken == u"no updater")
+        files.removeAt(1);
     if (broken == u"path")
         files.append({QStringLiteral("../evil.dll"), QByteArray("evil")});
     // Nothing is written through a link, wherever it points.
@@ -608,9 +642,15 @@ void EngineTest::releaseThatFails()
         f.server.setResponse(folder + "files/" + QUrl::toPercentEncoding(Exe), cut);
     }
 
-    Tarvino::ReleaseUpdate update(f.manager, f.releaseTarget(release));
+    Tarvino::ReleaseTarget target = f.releaseTarget(release);
+    target.selfTestTime = std::chrono::milliseconds(500);
+    Tarvino::ReleaseUpdate update(f.manager, target);
     QString message;
     QCOMPARE(f.run(update, &message), error.isEmpty());
+    // Refused before a byte of it was fetched.
+    if (broken == u"no updater")
+        QVERIFY(std::none_of(f.server.requestedPaths().cbegin(), f.server.requestedPaths().cend(),
+                             [](const QByteArray &path) { return path.contains("/files/"); }));
     QVERIFY2(error.isEmpty() || message.startsWith(error), qPrintable(message));
     if (error.isEmpty()) {
         QCOMPARE(readFile(f.appPath(Exe)), recorderProgram());
@@ -683,6 +723,72 @@ void EngineTest::releaseContinuedByTheNextRun()
     Tarvino::ReleaseSwap::discardUnclaimed(f.appDir.path() + u'/', Exe, "Tarvino-6.11.0-20260201");
     QVERIFY(!QFileInfo::exists(f.appPath(kept.constFirst())));
 }
+
+#ifndef Q_OS_WIN
+void EngineTest::linksAtTheUpdatersNames_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<bool>("release");
+    QTest::newRow("a staging folder's name, before the run") << "staging" << true;
+    QTest::newRow("a record's new name, during the run") << ".installed.new" << false;
+    QTest::newRow("a partial's record's new name, during the run") << ".resume.new" << false;
+    QTest::newRow("the journal's new name, during the run") << ".journal.new" << false;
+    QTest::newRow("the journal's new name, during a release") << ".journal.new" << true;
+}
+
+// A link at a name the updater makes is removed as a name or refused: what it
+// points to is never written, emptied or removed.
+void EngineTest::linksAtTheUpdatersNames()
+{
+    QFETCH(QString, where);
+    QFETCH(bool, release);
+    EngineFixture f;
+    QTemporaryDir elsewhere;
+    const QString precious = elsewhere.filePath("precious");
+    QVERIFY(writeFile(precious, "the user's own"));
+    const QString name = "Tarvino-6.11.0-20260101";
+    serveRelease(f.server, name, {{Exe, recorderProgram()},
+                                   {Tarvino::updaterProgramName(), recorderProgram() + QByteArray("\0exit 0", 7)}});
+    TestHttpServer::Response served = TestHttpServer::ok(recorderProgram());
+    served.headers = {{"ETag", "\"v1\""}};
+    f.server.setResponse(NewerPath, served);
+    auto clearHook = qScopeGuard([] { Tarvino::setFileStepHook({}); });
+    if (where == u"staging") {
+        // What it points to even claims to hold this release's files.
+        QVERIFY(writeFile(elsewhere.filePath(".release"), "Tarvino kept release 1\nrelease: " + name.toUtf8() + '\n'));
+        QVERIFY(QFile::link(elsewhere.path(), f.appPath(Tarvino::ReleaseSwap::stagingPrefix(Exe) + "0badf00d")));
+        QVERIFY(Tarvino::recoverInterruptedUpdate(f.appDir.path() + u'/', Exe));
+        Tarvino::ReleaseSwap::discardUnclaimed(f.appDir.path() + u'/', Exe, name);
+        QCOMPARE(folderFiles(f.appDir.path()), QStringList({Exe}));
+    } else {
+        Tarvino::setFileStepHook([&](const char *step, const QString &path) {
+            if (qstrcmp(step, "open") == 0 && path.endsWith(where) && !QFileInfo(path).isSymLink())
+                QFile::link(precious, path);
+            return 0;
+        });
+    }
+    // A partial's record is written when its download breaks off for good.
+    if (where == u".resume.new") {
+        served.mode = TestHttpServer::Response::Mode::Truncate;
+        served.truncateAt = 1000;
+        served.ranges = true;
+        f.server.setResponse(NewerPath, served);
+    }
+    QString error;
+    if (release) {
+        Tarvino::ReleaseUpdate update(f.manager, f.releaseTarget(name));
+        f.run(update, &error);
+    } else {
+        f.run(f.target(), &error);
+    }
+    Tarvino::setFileStepHook({});
+    QCOMPARE(readFile(precious), QByteArray("the user's own"));
+    QCOMPARE(folderFiles(elsewhere.path()), where == u"staging" ? QStringList({".release", "precious"})
+                                                                : QStringList({"precious"}));
+    const QByteArray program = readFile(f.appPath(Exe));
+    QVERIFY2(program == OldBytes || program == recorderProgram(), qPrintable(error));
+}
+#endif
 
 #ifdef Q_OS_LINUX
 void EngineTest::fullDisk_data()

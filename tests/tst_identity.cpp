@@ -265,6 +265,7 @@ void IdentityTest::manifestRules_data()
     QTest::newRow("a program, a library and a plugin in a folder")
         << line("Tarv\xc3\xadno.exe", 3, "x") + line("Qt6Core.dll") + line("platforms/qwindows.dll") << "";
     QTest::newRow("a name with spaces") << line("Read me first.txt") << "";
+    QTest::newRow("a path of 160 characters") << line(QByteArray(100, 'a') + '/' + QByteArray(59, 'b')) << "";
     const QList<std::pair<QByteArray, QString>> refused{
         {"/etc/passwd", "has an absolute path."},
         {"C:/Windows/evil.dll", "has a colon (a drive or an alternate data stream)."},
@@ -275,6 +276,14 @@ void IdentityTest::manifestRules_data()
         {"./a.dll", "has a \".\" or \"..\" step."},
         {"plugins//a.dll", "has an empty folder name."},
         {"a\x1b.dll", "has a control character."},
+        {"a<b.dll", "has a character that Windows does not allow in a name (<)."},
+        {"a>b.dll", "has a character that Windows does not allow in a name (>)."},
+        {"plugins/\"a\".dll", "has a character that Windows does not allow in a name (\")."},
+        {"a|b.dll", "has a character that Windows does not allow in a name (|)."},
+        {"what?.dll", "has a character that Windows does not allow in a name (?)."},
+        {"*.dll", "has a character that Windows does not allow in a name (*)."},
+        {QByteArray(100, 'a') + '/' + QByteArray(60, 'b'),
+         "has a path longer than 160 characters, more than Windows holds from a user's folder."},
         {"CON", "has a name that Windows reserves for a device."},
         {"plugins/nul.txt", "has a name that Windows reserves for a device."},
         {"Com1.dll", "has a name that Windows reserves for a device."},

@@ -206,7 +206,7 @@ void WindowTest::onePressOneStart()
         // Cancel would stop the download: it is pressed once the download has arrived.
         if (button(*window, QDialogButtonBox::Cancel)->isEnabled()) {
             cancelDuringDownload = true;
-            QMetaObject::invokeMethod(window.get(), "okSlot");
+            presses += QMetaObject::invokeMethod(window.get(), "okSlot");
             return;
         }
         // Straight to the slots: a disabled button would swallow a click.
@@ -277,7 +277,7 @@ void WindowTest::cancelStopsTheDownload()
     QByteArray path = NewerPath;
     if (release) {
         const QByteArray name = "Tarvino-6.10.1-20260201";
-        serveRelease(f.server, name, {{Exe, build}});
+        serveRelease(f.server, name, {{Exe, build}, {Tarvino::updaterProgramName(), recorderProgram() + QByteArray("\0exit 0", 7)}});
         path = "/Windows/Releases/" + name + "/files/" + QUrl::toPercentEncoding(Exe);
     }
     TestHttpServer::Response served = TestHttpServer::dripped(build, 16 * 1024, 10);

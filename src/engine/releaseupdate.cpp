@@ -16,6 +16,8 @@
 #include <QNetworkReply>
 #include <QStorageInfo>
 
+#include <algorithm>
+
 namespace Tarvino {
 
 namespace {
@@ -152,8 +154,11 @@ void ReleaseUpdate::metaFinished()
         return end(false, m_manifest.errorString());
     if (m_manifest.release() != m_target.release)
         return end(false, tr("The manifest is of %1, not of %2.").arg(shortened(m_manifest.release()), m_target.release));
-    if (!m_manifest.find(m_target.executableName))
-        return end(false, tr("The release has no %1.").arg(m_target.executableName));
+    // Without its updater a folder could never update again.
+    for (const QString &needed : {m_target.executableName, m_target.updaterName}) {
+        if (!m_manifest.find(needed))
+            return end(false, tr("The release has no %1.").arg(needed));
+    }
 
     QString error;
     if (!plan(&error))
@@ -237,7 +242,8 @@ void ReleaseUpdate::fetchNext()
     // they are, the one it broke off in from where it stopped.
     ResumePoint from;
     PartialRecord partial;
-    const bool whole = QFileInfo(staged).size() == file.size && FileOps::sha256Of(staged) == file.sha256;
+    const bool whole = FileOps::isPlainFile(staged) && QFileInfo(staged).size() == file.size
+        && FileOps::sha256Of(staged) == file.sha256;
     const bool resumable = !whole && PartialRecord::read(staged, &partial) && partial.url == url.toString()
         && partial.entry == file.path && partial.total == file.size;
     if (FileOps::exists(PartialRecord::pathFor(staged)))
@@ -250,7 +256,7 @@ void ReleaseUpdate::fetchNext()
     m_file = std::make_unique<HashingFile>(staged);
     auto *sink = static_cast<HashingFile *>(m_file.get());
     if (resumable) {
-        if (!m_file->open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !sink->continueAt(partial.have))
+        if (FileOps::openOwnFile(*m_file, QIODevice::ReadWrite) != 0 || !sink->continueAt(partial.have))
             return end(false, tr("Cannot continue %1: %2").arg(FileOps::nativePath(staged), m_file->errorString()));
         from = {partial.have, partial.total, partial.validator};
     } else {
@@ -302,6 +308,86 @@ void ReleaseUpdate::install()
 {
     SupportLog::write(QStringLiteral("Fetched %1 bytes.").arg(m_bytesFetched));
     downloadArrived();
+    // The updater and what it loads (Qt, its plugins, the libraries) must show
+    // that they start before anything installed changes: once the swap has
+    // begun, whatever updater stands in the folder is the one that recovers it.
+    const bool updaterTouched = std::any_of(m_changes.cbegin(), m_changes.cend(), [this](const ReleaseChange &change) {
+        return change.path != m_target.executableName && change.path != QLatin1String(Manifest::RecordName);
+    });
+    if (updaterTouched)
+        return qualifyUpdater();
+    swapIn();
+}
+
+// The staging folder is made whole with the files the release leaves as they
+// are (second names where the drive has hard links, copies elsewhere), and the
+// staged updater is started there with --self-test, bounded in time.
+void ReleaseUpdate::qualifyUpdater()
+{
+    const QString staging = m_swap->stagingDir();
+    for (const ManifestFile &file : m_manifest.files()) {
+        const bool staged = std::any_of(m_changes.cbegin(), m_changes.cend(), [&file](const ReleaseChange &change) {
+            return change.kind != ReleaseChange::Kind::Remove && change.path == file.path;
+        });
+        if (staged)
+            continue;
+        const QString lent = staging + file.path;
+        int error = FileOps::makeFolders(QFileInfo(lent).absolutePath());
+        if (!error) {
+            error = FileOps::linkFile(m_target.appDir + file.path, lent);
+            if (FileOps::linksUnsupported(error))
+                error = FileOps::copyFile(m_target.appDir + file.path, lent);
+        }
+        if (error) {
+            return end(false, tr("Cannot prepare the new updater's test in %1: %2")
+                                  .arg(FileOps::nativePath(lent), FileOps::describe(error)));
+        }
+        m_lent << lent;
+    }
+    connect(&m_selfTest, &QProcess::finished, this, [this](int status, QProcess::ExitStatus how) {
+        selfTestFinished(how == QProcess::NormalExit && status == 0,
+                         how == QProcess::NormalExit ? tr("it ended with status %1").arg(status)
+                                                     : tr("it ended by a signal"));
+    });
+    connect(&m_selfTest, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            selfTestFinished(false, tr("it could not be started: %1").arg(m_selfTest.errorString()));
+    });
+    connect(&m_selfTestTimer, &QTimer::timeout, this, [this] {
+        selfTestFinished(false, tr("it did not end within %1 seconds").arg(m_target.selfTestTime.count() / 1000.0));
+    });
+    m_selfTestRunning = true;
+    m_selfTestTimer.start(m_target.selfTestTime);
+    m_selfTest.start(staging + m_target.updaterName, {QStringLiteral("--self-test")});
+}
+
+void ReleaseUpdate::selfTestFinished(bool passed, const QString &why)
+{
+    if (!isRunning() || !m_selfTestRunning)
+        return;
+    m_selfTestRunning = false;
+    m_selfTestTimer.stop();
+    m_selfTest.disconnect(this);
+    m_selfTestTimer.disconnect(this);
+    if (m_selfTest.state() != QProcess::NotRunning) {
+        m_selfTest.kill();
+        m_selfTest.waitForFinished(5000);
+    }
+    // What was lent for the test goes again: the swap moves only what the release changes.
+    for (const QString &lent : std::as_const(m_lent))
+        FileOps::removeFile(lent);
+    m_lent.clear();
+    if (!passed) {
+        SupportLog::write(QStringLiteral("The new updater could not start: ") + why);
+        return end(false, tr("The new release's updater could not start on this computer: %1. Nothing was changed.")
+                              .arg(why));
+    }
+    SupportLog::write(QStringLiteral("The new updater starts."));
+    swapIn();
+}
+
+void ReleaseUpdate::swapIn()
+{
     QStringList topNames;
     for (const ManifestFile &file : m_manifest.files())
         topNames << file.path.section(u'/', 0, 0);
@@ -309,43 +395,7 @@ void ReleaseUpdate::install()
     if (!m_swap->install(m_changes, m_target.backupName, topNames))
         return end(false, m_swap->errorString());
     SupportLog::write(QStringLiteral("Installed; the previous release is kept in ") + m_swap->backupPath());
-    if (!m_manifest.find(m_target.updaterName))
-        return watchNewProgram(m_target.appDir + m_target.executableName, m_target.healthCheckTime);
-
-    // The new updater shows that it can start (Qt, its plugins, its libraries) before the old one lets go.
-    connect(&m_selfTest, &QProcess::finished, this, [this](int status, QProcess::ExitStatus how) {
-        selfTestFinished(true, how == QProcess::NormalExit ? status : -1, tr("it ended with status %1").arg(status));
-    });
-    connect(&m_selfTest, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            selfTestFinished(false, -1, tr("it could not be started: %1").arg(m_selfTest.errorString()));
-    });
-    connect(&m_selfTestTimer, &QTimer::timeout, this, [this] {
-        m_selfTest.kill();
-        selfTestFinished(false, -1, tr("it did not end within %1 seconds").arg(m_target.selfTestTime.count() / 1000));
-    });
-    m_selfTestTimer.start(m_target.selfTestTime);
-    m_selfTest.start(m_target.appDir + m_target.updaterName, {QStringLiteral("--self-test")});
-}
-
-void ReleaseUpdate::selfTestFinished(bool started, int status, const QString &why)
-{
-    if (!isRunning() || !m_selfTestTimer.isActive())
-        return;
-    m_selfTestTimer.stop();
-    m_selfTest.disconnect(this);
-    const QString program = m_target.appDir + m_target.executableName;
-    if (started && status == 0) {
-        SupportLog::write(QStringLiteral("The new updater starts."));
-        return watchNewProgram(program, m_target.healthCheckTime);
-    }
-    SupportLog::write(QStringLiteral("The new updater could not start: ") + why);
-    QString error;
-    if (!rollback(&error))
-        return end(false, tr("The new release's updater could not start on this computer: %1. %2").arg(why, error));
-    restartPrevious(program);
-    end(false, tr("The new release's updater could not start on this computer: %1. The previous version was "
-                  "restored.").arg(why));
+    watchNewProgram(m_target.appDir + m_target.executableName, m_target.healthCheckTime);
 }
 
 bool ReleaseUpdate::rollback(QString *error)
@@ -403,7 +453,7 @@ void ReleaseUpdate::end(bool succeeded, const QString &error)
     m_file.reset();
     // Files fetched for a swap that never began.
     if (m_swap && !m_swapBegun && !m_keptForLater)
-        QDir(m_swap->stagingDir()).removeRecursively();
+        FileOps::removeTree(m_swap->stagingDir().chopped(1));
     UpdateJob::end(succeeded, error);
 }
 

@@ -50,9 +50,10 @@ struct ReleaseTarget
 // folder's, each streamed into a staging folder and checked for its size and
 // SHA-256 before anything installed changes, then one journaled swap of every
 // changed, added and removed file. The new updater must show that it starts,
-// and the new program is watched as a single build's is; either failing puts
-// the previous release back whole. Files the manifests do not name are never
-// touched.
+// among the release's own files in the staging folder, before anything
+// installed changes; the new program is watched as a single build's is, and
+// failing puts the previous release back whole. Files the manifests do not
+// name are never touched.
 //
 // The files are requested through the manager given, whose finished()
 // replies are handed to downloadFinished().
@@ -84,7 +85,9 @@ private:
     bool plan(QString *error);
     void fetchNext();
     void install();
-    void selfTestFinished(bool started, int status, const QString &why);
+    void qualifyUpdater();
+    void selfTestFinished(bool passed, const QString &why);
+    void swapIn();
 
     QNetworkAccessManager &m_fileManager;
     QNetworkAccessManager m_metaManager;
@@ -106,6 +109,8 @@ private:
     std::unique_ptr<Fetch> m_fetch;
     QProcess m_selfTest;
     QTimer m_selfTestTimer;
+    bool m_selfTestRunning = false;
+    QStringList m_lent; // the unchanged files linked or copied into the staging folder for the test
 };
 
 } // namespace Tarvino

@@ -262,11 +262,17 @@ int copyFile(const QString &existing, const QString &newName)
 int writeFileInOneStep(const QString &path, const QByteArray &bytes)
 {
     const QString fresh = path + QStringLiteral(".new");
+    // Whatever stands at the name (a link, a file left by a run that died) goes,
+    // the name only; the file is then made anew, never opened through a link.
+    if (exists(fresh)) {
+        if (const int error = removeFile(fresh))
+            return error;
+    }
     QFile file(fresh);
     if (const int error = injected("open", fresh))
         return error;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-        return lastError();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        return lastError() ? lastError() : EEXIST;
     hide(fresh);
     int error = injected("write", fresh);
     if (!error && file.write(bytes) != bytes.size())
@@ -399,6 +405,57 @@ int openPlainFile(QFile &file, const QString &path, QIODevice::OpenMode mode)
 #endif
     }
     return 0;
+}
+
+int openOwnFile(QFile &file, QIODevice::OpenMode mode)
+{
+    if (!file.open(mode | QIODevice::Unbuffered))
+        return lastError() ? lastError() : EIO;
+    bool own = false;
+#if defined(Q_OS_WIN)
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
+    BY_HANDLE_FILE_INFORMATION info;
+    const DWORD attributes = GetFileAttributesW(wide(file.fileName()).c_str());
+    own = GetFileInformationByHandle(handle, &info) && info.nNumberOfLinks == 1
+        && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && attributes != INVALID_FILE_ATTRIBUTES
+        && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+#else
+    // The file opened must be the one at the name itself, not one a link led to.
+    struct stat opened;
+    struct stat named;
+    own = ::fstat(file.handle(), &opened) == 0 && ::lstat(local(file.fileName()).constData(), &named) == 0
+        && S_ISREG(opened.st_mode) && opened.st_nlink == 1 && opened.st_dev == named.st_dev
+        && opened.st_ino == named.st_ino;
+#endif
+    if (own)
+        return 0;
+    file.close();
+#if defined(Q_OS_WIN)
+    return ERROR_CANT_ACCESS_FILE;
+#else
+    return EINVAL;
+#endif
+}
+
+bool isPlainFile(const QString &path)
+{
+    QFile file;
+    return openPlainFile(file, path, QIODevice::ReadOnly) == 0;
+}
+
+int removeTree(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || info.isJunction() || !info.isDir()) {
+#if defined(Q_OS_WIN)
+        // A junction or a link to a folder is a folder's entry: it goes as one, its target stays.
+        if (info.isDir() && QDir().rmdir(path))
+            return 0;
+#endif
+        return removeFile(path);
+    }
+    // Below a folder of its own, links are removed as names, never followed.
+    return QDir(path).removeRecursively() ? 0 : EIO;
 }
 
 QByteArray sha256Of(const QString &path)

@@ -77,6 +77,19 @@ void hide(const QString &path);
 // QIODevice::WriteOnly a missing file is created. 0 or the error code.
 int openPlainFile(QFile &file, const QString &path, QIODevice::OpenMode mode);
 
+// Opens file by its name, like QFile::open(), and keeps it open only when it
+// is a plain file of its own there (no link led to it, no second name), so
+// that a name that became a link is never written through. 0 or the error code.
+int openOwnFile(QFile &file, QIODevice::OpenMode mode);
+
+// Whether path is a plain file of its own, as openPlainFile() would open it.
+bool isPlainFile(const QString &path);
+
+// Removes a folder of the updater's own with all it holds. A link or junction
+// at the name, or anything else that is not a folder, is removed as a name:
+// what it points to is never touched. 0 or the error code.
+int removeTree(const QString &path);
+
 // The SHA-256 of a file's bytes; empty when it cannot be read.
 QByteArray sha256Of(const QString &path);
 

@@ -241,7 +241,7 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
         }
         said.details << QStringLiteral("Found %1 (the files of a release that was never installed): removed it")
                             .arg(nativePath(dir.filePath(name)));
-        QDir(dir.filePath(name)).removeRecursively();
+        FileOps::removeTree(dir.filePath(name));
         changed = true;
     }
     if (changed)

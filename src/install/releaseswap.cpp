@@ -60,6 +60,13 @@ void removeEmptyFolders(const QString &dir)
     QDir().rmdir(dir);
 }
 
+// A folder itself, not a link or a junction to one.
+bool isOwnFolder(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isDir() && !info.isSymLink() && !info.isJunction();
+}
+
 bool isPlainRelative(const QString &path)
 {
     return !path.isEmpty() && !path.startsWith(u'/') && !path.contains(u'\\') && !path.contains(u':')
@@ -136,7 +143,7 @@ int ReleaseJournal::undo(const QString &appDir, const QString &journalPath) cons
     }
     if (const int error = syncFolders(touched))
         return error;
-    QDir(appDir + staging).removeRecursively();
+    removeTree(appDir + staging);
     removeEmptyFolders(appDir + kept);
     if (const int error = removeFile(journalPath))
         return error;
@@ -170,8 +177,9 @@ QString keptRecord(const QString &stagingDir)
 
 QString ReleaseSwap::keptFor(const QString &stagingDir)
 {
+    // A link at a staging folder's name claims nothing, whatever it points to.
     QFile file;
-    if (openPlainFile(file, keptRecord(stagingDir), QIODevice::ReadOnly) != 0)
+    if (!isOwnFolder(stagingDir.chopped(1)) || openPlainFile(file, keptRecord(stagingDir), QIODevice::ReadOnly) != 0)
         return {};
     const QByteArray text = file.read(4096);
     if (!text.startsWith(KeptTitle) || !text.endsWith('\n'))
@@ -190,7 +198,11 @@ bool ReleaseSwap::prepare(const QString &release)
         }
     }
     m_journal.staging = stagingPrefix(m_executableName) + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
-    if (const int error = makeFolders(stagingDir())) {
+    // Made here and now, never taken over: whatever already stands at the name is no folder of ours.
+    int error = injected("mkdir", stagingDir());
+    if (!error && !QDir().mkdir(m_appDir + m_journal.staging))
+        error = lastError() ? lastError() : EEXIST;
+    if (error) {
         return fail(tr("Cannot make the folder %1 for the new release: %2")
                         .arg(nativePath(stagingDir()), describe(error)));
     }
@@ -207,9 +219,9 @@ void ReleaseSwap::discardUnclaimed(const QString &appDir, const QString &executa
 {
     const QDir dir(appDir);
     for (const QString &name : dir.entryList({stagingPrefix(executableName) + u'*'},
-                                             QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+                                             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
         if (release.isEmpty() || keptFor(appDir + name + u'/') != release)
-            QDir(appDir + name).removeRecursively();
+            removeTree(appDir + name);
     }
 }
 
@@ -283,7 +295,7 @@ bool ReleaseSwap::commit()
                         .arg(nativePath(journalFile), describe(error)));
     }
     syncFolder(m_appDir);
-    QDir(m_appDir + m_journal.staging).removeRecursively();
+    removeTree(m_appDir + m_journal.staging);
     return true;
 }
 

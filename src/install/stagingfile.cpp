@@ -85,8 +85,9 @@ bool PartialRecord::read(const QString &partial, PartialRecord *record)
     QFile file;
     if (openPlainFile(file, pathFor(partial), QIODevice::ReadOnly) != 0 || !record->parse(file.read(8192)))
         return false;
-    const QFileInfo info(partial);
-    return info.isFile() && !info.isSymLink() && info.size() >= record->have;
+    // The partial itself must be the updater's own too: no link, no second name.
+    QFile data;
+    return openPlainFile(data, partial, QIODevice::ReadOnly) == 0 && data.size() >= record->have;
 }
 
 StagingFile::StagingFile(const QString &appDir, const QString &executableName)
@@ -137,7 +138,8 @@ bool StagingFile::openPartial(const QString &url, const QString &entry, PartialR
             continue;
         }
         m_file.setFileName(partial);
-        if (injected("open", partial) == 0 && m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)
+        // Opened only as a plain file of its own: a name that became a link since is never written through.
+        if (injected("open", partial) == 0 && openOwnFile(m_file, QIODevice::ReadWrite) == 0
             && m_file.resize(record->have) && m_file.seek(record->have)) {
             return true;
         }
@@ -163,16 +165,23 @@ int StagingFile::keepForLater(const PartialRecord &partial)
 
 void StagingFile::discardUnclaimed(const QString &appDir, const QString &executableName, const QString &url)
 {
+    // Every entry at these names, links included: a link or a second name goes
+    // as a name, and what it points to is never opened.
     const QDir dir(appDir);
-    for (const QString &name : dir.entryList({prefix(executableName) + u'*'}, QDir::Files | QDir::Hidden | QDir::System)) {
-        if (name.endsWith(QLatin1String(".resume")))
+    const QDir::Filters all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    for (const QString &name : dir.entryList({prefix(executableName) + u'*'}, all)) {
+        const QString path = dir.filePath(name);
+        if (name.endsWith(QLatin1String(".resume"))) {
+            if (!isPlainFile(path) || !exists(path.chopped(7)))
+                removeFile(path);
             continue;
+        }
         PartialRecord record;
-        if (!url.isEmpty() && PartialRecord::read(dir.filePath(name), &record) && record.url == url)
+        if (!url.isEmpty() && PartialRecord::read(path, &record) && record.url == url)
             continue;
-        removeFile(dir.filePath(name));
-        if (exists(dir.filePath(name) + QStringLiteral(".resume")))
-            removeFile(dir.filePath(name) + QStringLiteral(".resume"));
+        removeFile(path);
+        if (exists(path + QStringLiteral(".resume")))
+            removeFile(path + QStringLiteral(".resume"));
     }
 }
 

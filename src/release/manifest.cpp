@@ -38,7 +38,11 @@ QString Manifest::pathProblem(const QString &path)
             return tr("a colon (a drive or an alternate data stream)");
         if (c.category() == QChar::Other_Control)
             return tr("a control character");
+        if (QStringView(u"<>\"|?*").contains(c))
+            return tr("a character that Windows does not allow in a name (%1)").arg(c);
     }
+    if (path.size() > MaxPathLength)
+        return tr("a path longer than %1 characters, more than Windows holds from a user's folder").arg(MaxPathLength);
     for (const QString &segment : path.split(u'/')) {
         if (segment.isEmpty())
             return tr("an empty folder name");

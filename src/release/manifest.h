@@ -32,6 +32,10 @@ public:
     static constexpr int MaxFiles = 10000;
     static constexpr qint64 MaxTotalSize = Q_INT64_C(8) * 1024 * 1024 * 1024;
     static constexpr qint64 MaxTextSize = 4 * 1024 * 1024;
+    // Windows takes 259 characters in a path: with a user's application folder
+    // (up to about 60) and the staging or backup folder (about 30) in front, a
+    // file of the release keeps within it.
+    static constexpr int MaxPathLength = 160;
     // Where a folder keeps the manifest of the release it holds.
     static constexpr char RecordName[] = "TarvinoRelease.txt";
 
