@@ -578,6 +578,8 @@ void EngineTest::releaseThatFails_data()
 #endif
     QTest::newRow("a file cut at half is continued: installed") << "cut" << "" << true;
     QTest::newRow("a file cut at half, then sent whole again (200): installed") << "cut, then whole" << "" << true;
+    // The user's own file, written while the release downloads, is kept, not lost.
+    QTest::newRow("a file appears where the release adds one: kept in the backup") << "appears" << "" << true;
     QTest::newRow("a file not as its manifest says") << "lib.dll"
         << "lib.dll of the release is not the file its manifest names." << false;
     // Found out among the release's files in the staging folder, before anything installed changed.
@@ -618,6 +620,8 @@ void EngineTest::releaseThatFails()
                        {"lib.dll", "lib 2"}};
     if (broken == u"no updater")
         files.removeAt(1);
+    if (broken == u"appears")
+        files.append({QStringLiteral("settings.ini"), QByteArray("the release's settings")});
     if (broken == u"path")
         files.append({QStringLiteral("../evil.dll"), QByteArray("evil")});
     // Nothing is written through a link, wherever it points.
@@ -645,6 +649,12 @@ void EngineTest::releaseThatFails()
     Tarvino::ReleaseTarget target = f.releaseTarget(release);
     target.selfTestTime = std::chrono::milliseconds(500);
     Tarvino::ReleaseUpdate update(f.manager, target);
+    if (broken == u"appears") {
+        connect(&update, &Tarvino::UpdateJob::progress, this, [&f] {
+            if (!QFileInfo::exists(f.appPath("settings.ini")))
+                writeFile(f.appPath("settings.ini"), "the user's settings");
+        });
+    }
     QString message;
     QCOMPARE(f.run(update, &message), error.isEmpty());
     // Refused before a byte of it was fetched.
@@ -654,6 +664,13 @@ void EngineTest::releaseThatFails()
     QVERIFY2(error.isEmpty() || message.startsWith(error), qPrintable(message));
     if (error.isEmpty()) {
         QCOMPARE(readFile(f.appPath(Exe)), recorderProgram());
+        if (broken == u"appears") {
+            QCOMPARE(readFile(f.appPath("settings.ini")), QByteArray("the release's settings"));
+            QCOMPARE(readFile(f.appPath(Identity + "/settings.ini")), QByteArray("the user's settings"));
+            QVERIFY2(f.notices.join(u' ').contains("appeared in the folder during the download"),
+                     qPrintable(f.notices.join(u'|')));
+            return;
+        }
         // Only the rest was sent again (unless Qt sent a request again whole by itself).
         const QByteArray exePath = folder + "files/" + QUrl::toPercentEncoding(Exe);
         QVERIFY(f.server.requestedRanges().contains("bytes=" + QByteArray::number(recorderProgram().size() / 2) + '-'));

@@ -194,20 +194,12 @@ bool ReleaseUpdate::plan(QString *error)
 {
     const QString dir = m_target.appDir;
     for (const ManifestFile &file : m_manifest.files()) {
-        for (qsizetype slash = file.path.indexOf(u'/'); slash >= 0; slash = file.path.indexOf(u'/', slash + 1)) {
-            const QFileInfo folder(dir + file.path.left(slash));
-            if (folder.isSymLink() || folder.isJunction() || (folder.exists() && !folder.isDir())) {
-                *error = tr("The release is not installed: %1 in the folder is a link or not a folder.")
-                             .arg(FileOps::nativePath(folder.filePath()));
-                return false;
-            }
-        }
-        const QFileInfo installed(dir + file.path);
-        if (installed.isSymLink() || installed.isJunction() || installed.isDir()) {
+        if (const QString link = ReleaseSwap::linkInTheWay(dir, file.path); !link.isEmpty()) {
             *error = tr("The release is not installed: %1 in the folder is a link or a folder.")
-                         .arg(FileOps::nativePath(installed.filePath()));
+                         .arg(FileOps::nativePath(link));
             return false;
         }
+        const QFileInfo installed(dir + file.path);
         if (installed.exists() && installed.size() == file.size && FileOps::sha256Of(installed.filePath()) == file.sha256)
             continue;
         m_changes.append({installed.exists() ? ReleaseChange::Kind::Replace : ReleaseChange::Kind::Add, file.path});
@@ -395,6 +387,12 @@ void ReleaseUpdate::swapIn()
     if (!m_swap->install(m_changes, m_target.backupName, topNames))
         return end(false, m_swap->errorString());
     SupportLog::write(QStringLiteral("Installed; the previous release is kept in ") + m_swap->backupPath());
+    for (const QString &path : m_swap->displaced()) {
+        const QString note = tr("%1 appeared in the folder during the download; it is kept in %2.")
+                                 .arg(FileOps::nativePath(m_target.appDir + path), FileOps::nativePath(m_swap->backupPath()));
+        SupportLog::write(note);
+        Q_EMIT notice(note);
+    }
     watchNewProgram(m_target.appDir + m_target.executableName, m_target.healthCheckTime);
 }
 

@@ -225,10 +225,41 @@ void ReleaseSwap::discardUnclaimed(const QString &appDir, const QString &executa
     }
 }
 
+QString ReleaseSwap::linkInTheWay(const QString &appDir, const QString &path)
+{
+    for (qsizetype slash = path.indexOf(u'/'); slash >= 0; slash = path.indexOf(u'/', slash + 1)) {
+        const QFileInfo folder(appDir + path.left(slash));
+        if (folder.isSymLink() || folder.isJunction() || (folder.exists() && !folder.isDir()))
+            return folder.filePath();
+    }
+    const QFileInfo file(appDir + path);
+    return file.isSymLink() || file.isJunction() || file.isDir() ? file.filePath() : QString();
+}
+
 bool ReleaseSwap::install(const QList<ReleaseChange> &changes, const QString &backupName,
                           const QStringList &releaseNames)
 {
-    m_journal.changes = changes;
+    // What each path holds is taken as it is now, not as it was when the
+    // release was planned: a file that appeared meanwhile is kept like a
+    // replaced one, and one that went needs no move.
+    m_journal.changes.clear();
+    m_displaced.clear();
+    for (ReleaseChange change : changes) {
+        if (const QString link = linkInTheWay(m_appDir, change.path); !link.isEmpty()) {
+            return fail(tr("The release is not installed: %1 in the folder is a link or a folder.")
+                            .arg(nativePath(link)));
+        }
+        const bool present = exists(m_appDir + change.path);
+        if (change.kind == ReleaseChange::Kind::Add && present) {
+            change.kind = ReleaseChange::Kind::Replace;
+            m_displaced << change.path;
+        } else if (change.kind == ReleaseChange::Kind::Replace && !present) {
+            change.kind = ReleaseChange::Kind::Add;
+        } else if (change.kind == ReleaseChange::Kind::Remove && !present) {
+            continue;
+        }
+        m_journal.changes << change;
+    }
     for (int n = 1; n < 1000 && m_journal.kept.isEmpty(); ++n) {
         const QString name = n == 1 ? backupName : QStringLiteral("%1 (%2)").arg(backupName).arg(n);
         const bool taken = std::any_of(releaseNames.cbegin(), releaseNames.cend(), [&name](const QString &used) {
@@ -245,7 +276,7 @@ bool ReleaseSwap::install(const QList<ReleaseChange> &changes, const QString &ba
 
     const QString kept = backupPath() + u'/';
     const QString staged = stagingDir();
-    for (const ReleaseChange &change : changes) {
+    for (const ReleaseChange &change : std::as_const(m_journal.changes)) {
         const QString installed = m_appDir + change.path;
         QStringList touched;
         int error = 0;

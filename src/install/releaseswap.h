@@ -70,6 +70,13 @@ public:
     bool commit();
 
     QString backupPath() const { return m_appDir + m_journal.kept; }
+    // After install(): the paths the release adds where a file stood by the
+    // time of the swap, which was kept in the backup folder like a replaced one.
+    QStringList displaced() const { return m_displaced; }
+
+    // The link, junction or non-folder that stands at path, or on the way to
+    // it, in the folder; empty when there is none.
+    static QString linkInTheWay(const QString &appDir, const QString &path);
     QString errorString() const { return m_error; }
 
 private:
@@ -77,6 +84,7 @@ private:
     QString m_appDir;
     QString m_executableName;
     ReleaseJournal m_journal;
+    QStringList m_displaced;
     QString m_error;
 };
 
