@@ -129,6 +129,16 @@ void TestHttpServer::answer(QTcpSocket *socket, const QByteArray &path, const QB
         response.status = 206;
         response.reason = "Partial Content";
         response.body = response.body.mid(from);
+        if (response.rangeLengthShift > 0)
+            response.body += QByteArray(response.rangeLengthShift, 'x');
+        else
+            response.body.chop(-response.rangeLengthShift);
+        if (!response.rangeETag.isEmpty()) {
+            for (auto &[name, value] : response.headers) {
+                if (name.compare("ETag", Qt::CaseInsensitive) == 0)
+                    value = response.rangeETag;
+            }
+        }
     }
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + response.reason
         + "\r\nConnection: close\r\n";

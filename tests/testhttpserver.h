@@ -42,6 +42,8 @@ public:
         bool ranges = false;
         qint64 rangeStartShift = 0; // added to the Content-Range's start, as a faulty server would
         qint64 rangeTotalShift = 0; // added to its total
+        qint64 rangeLengthShift = 0; // bytes added to (or, negative, cut from) the rest sent, and its Content-Length
+        QByteArray rangeETag;        // the ETag a 206 names instead, as a cache that ignores If-Range would
     };
 
     static Response ok(const QByteArray &body);

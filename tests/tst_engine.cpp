@@ -5,9 +5,11 @@
 #include "testsupport.h"
 #include "updatercontext.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -233,9 +235,39 @@ void EngineTest::brokenDownloadsAreContinued_data()
     const qint64 once = program.size();             // half, then the rest
     const qint64 again = cut.truncateAt + once;    // half, then the whole
     QTest::newRow("cut at half, then continued: 206") << cut << "rest" << once << QString();
+    const auto httpDate = [](const QDateTime &when) {
+        return QLocale::c().toString(when.toUTC(), u"ddd, dd MMM yyyy hh:mm:ss 'GMT'").toLatin1();
+    };
+    const QDateTime now = QDateTime::currentDateTimeUtc();
     TestHttpServer::Response dated = cut;
-    dated.headers = {{"Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT"}};
-    QTest::newRow("Last-Modified as the validator") << dated << "rest" << once << QString();
+    dated.headers = {{"Last-Modified", httpDate(now.addSecs(-3600))}, {"Date", httpDate(now)}};
+    QTest::newRow("Last-Modified an hour before the answer as the validator") << dated << "rest" << once << QString();
+    // A file changed twice within a second keeps its date: too recent a date names no bytes.
+    TestHttpServer::Response recent = cut;
+    recent.headers = {{"Last-Modified", httpDate(now.addSecs(-10))}, {"Date", httpDate(now)}};
+    QTest::newRow("Last-Modified seconds before the answer: begun again") << recent << "" << again << QString();
+    TestHttpServer::Response undated = cut;
+    undated.headers = {{"Last-Modified", httpDate(now.addSecs(-3600))}};
+    QTest::newRow("Last-Modified without the answer's date: begun again") << undated << "" << again << QString();
+    // Only the published bytes: a 206 that is not exactly the rest of the same file is refused.
+    TestHttpServer::Response longer = cut;
+    longer.rangeLengthShift = 4096;
+    QTest::newRow("206 with 4096 bytes past the rest: refused") << longer << "rest" << qint64(-1)
+        << "The server announced " + QString::number(program.size() - cut.truncateAt + 4096);
+    TestHttpServer::Response shorter = cut;
+    shorter.rangeLengthShift = -(program.size() - cut.truncateAt) / 2;
+    QTest::newRow("206 with half the rest: refused") << shorter << "rest" << qint64(-1) << "The server announced ";
+    TestHttpServer::Response multipart = cut;
+    multipart.headers.append({QByteArray("Content-Type"), QByteArray("multipart/byteranges; boundary=THIS")});
+    QTest::newRow("206 as multipart/byteranges: refused") << multipart << "rest" << qint64(-1)
+        << "The server sent the file's rest in several parts.";
+    TestHttpServer::Response otherVersion = cut;
+    otherVersion.rangeETag = "\"v2\"";
+    QTest::newRow("206 naming another ETag (If-Range ignored): refused") << otherVersion << "rest" << qint64(-1)
+        << "The server sent the rest of another version of the file";
+    TestHttpServer::Response encoded = cut;
+    encoded.headers.append({QByteArray("Content-Encoding"), QByteArray("gzip")});
+    QTest::newRow("206 encoded: refused") << encoded << "rest" << qint64(-1) << "The server sent the file encoded";
     TestHttpServer::Response ignores = cut;
     ignores.ranges = false;
     QTest::newRow("the server ignores Range: begun again from byte 0 (200)") << ignores << "rest" << again << QString();

@@ -1,5 +1,6 @@
 #include "fetch.h"
 
+#include <QDateTime>
 #include <QIODevice>
 #include <QLocale>
 #include <QNetworkAccessManager>
@@ -11,13 +12,29 @@ namespace Tarvino {
 
 namespace {
 
-// A strong ETag names exact bytes; a weak one ("W/...") does not, so it cannot keep a range whole.
-QByteArray validatorOf(const QNetworkReply *reply)
+QByteArray strongETag(const QNetworkReply *reply)
 {
     const QByteArray etag = reply->rawHeader("ETag").trimmed();
-    if (!etag.isEmpty() && !etag.startsWith("W/"))
+    return etag.startsWith("W/") ? QByteArray() : etag;
+}
+
+// A strong ETag names exact bytes; a weak one ("W/...") does not, so it cannot
+// keep a range whole. A modification time names them only when it lies a
+// while before the answer: a file changed twice within one second keeps its
+// date (the rule HTTP gives for a strong Last-Modified, with a margin).
+QByteArray validatorOf(const QNetworkReply *reply)
+{
+    if (const QByteArray etag = strongETag(reply); !etag.isEmpty())
         return etag;
-    return reply->rawHeader("Last-Modified").trimmed();
+    const QByteArray modified = reply->rawHeader("Last-Modified").trimmed();
+    const QDateTime modifiedAt = reply->header(QNetworkRequest::LastModifiedHeader).toDateTime();
+    // Qt reads HTTP's date forms for the headers it knows; Date is read the same way.
+    QNetworkRequest dated;
+    dated.setRawHeader("Last-Modified", reply->rawHeader("Date"));
+    const QDateTime answeredAt = dated.header(QNetworkRequest::LastModifiedHeader).toDateTime();
+    if (!modifiedAt.isValid() || !answeredAt.isValid() || modifiedAt.secsTo(answeredAt) < 60)
+        return {};
+    return modified;
 }
 
 } // namespace
@@ -86,7 +103,20 @@ void Fetch::headersArrived()
                                          .arg(m_point.have)
                                          .arg(m_point.total - 1));
         }
-        Q_EMIT answered(announced ? length : m_point.total - m_point.have);
+        // Only the published bytes: the rest itself, plainly, of the same file.
+        const qint64 rest = m_point.total - m_point.have;
+        if (!announced || length != rest) {
+            return m_transfer->abort(tr("The server announced %1 bytes for the %2 bytes of the file's rest.")
+                                         .arg(QString::fromLatin1(reply->rawHeader("Content-Length")))
+                                         .arg(rest));
+        }
+        if (reply->header(QNetworkRequest::ContentTypeHeader).toString().startsWith(u"multipart/", Qt::CaseInsensitive))
+            return m_transfer->abort(tr("The server sent the file's rest in several parts."));
+        const QByteArray etag = strongETag(reply);
+        if (!etag.isEmpty() && etag != m_point.validator)
+            return m_transfer->abort(tr("The server sent the rest of another version of the file (%1, not %2).")
+                                         .arg(QString::fromLatin1(etag), QString::fromLatin1(m_point.validator)));
+        Q_EMIT answered(rest);
         return;
     }
     if (status == 200 || status == 206) {
@@ -112,6 +142,11 @@ Fetch::Handled Fetch::handle(QNetworkReply *reply)
     const Transfer::Expect expect = m_askedForRest ? Transfer::Expect::Rest : Transfer::Expect::CompleteFile;
     if (m_transfer->finish(expect)) {
         m_point.have = m_attemptStart + m_transfer->bytesReceived();
+        // Whatever later answers said, the file is as long as first announced.
+        if (m_point.total >= 0 && m_point.have != m_point.total) {
+            end(false, tr("The file came to %1 bytes, not the %2 first announced.").arg(m_point.have).arg(m_point.total));
+            return Handled::Done;
+        }
         end(true, {});
         return Handled::Done;
     }
