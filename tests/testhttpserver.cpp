@@ -112,6 +112,13 @@ void TestHttpServer::answer(QTcpSocket *socket, const QByteArray &path, const QB
         && m_requestedPaths.count(path) > response.cutRequests) {
         response.mode = Response::Mode::Normal;
     }
+    if (!range.isEmpty() && response.busyAfterCut > 0) {
+        qsizetype asked = 0;
+        for (qsizetype i = 0; i < m_requestedPaths.size(); ++i)
+            asked += m_requestedPaths.at(i) == path && !m_requestedRanges.at(i).isEmpty();
+        if (asked <= response.busyAfterCut)
+            response = status(503, "Service Unavailable", "busy\n");
+    }
     QByteArray contentRange;
     QByteArray validator; // the ETag, else Last-Modified, as If-Range compares it
     for (const auto &[name, value] : std::as_const(response.headers)) {

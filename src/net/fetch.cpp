@@ -51,7 +51,7 @@ Fetch::~Fetch() = default;
 
 void Fetch::start()
 {
-    m_attempt = 0;
+    m_smallTries = 0;
     request();
 }
 
@@ -119,6 +119,11 @@ void Fetch::headersArrived()
         Q_EMIT answered(rest);
         return;
     }
+    // An error page is no part of the file, whatever comes after it.
+    if (status >= 400) {
+        m_transfer->discardBody();
+        return;
+    }
     if (status == 200 || status == 206) {
         // The whole file, from its first byte: the server ignores ranges, or the file changed.
         if (m_askedForRest) {
@@ -150,25 +155,33 @@ Fetch::Handled Fetch::handle(QNetworkReply *reply)
         end(true, {});
         return Handled::Done;
     }
-    m_point.have = m_attemptStart + m_transfer->bytesReceived();
+    const qint64 brought = m_transfer->bytesReceived();
+    m_point.have = m_attemptStart + brought;
     const QString error = m_transfer->errorString();
     // Only a break after some bytes is tried again; a refusal stays a refusal.
-    m_brokeOff = (m_transfer->brokeOff() || m_cancelled) && m_point.have > 0 && m_point.total > 0;
-    if (!m_brokeOff || m_cancelled || m_attempt >= m_options.retries) {
+    // While continuing, a server that is busy or away for a moment keeps what
+    // came: only a proof that the file changed begins it again.
+    const bool passing = m_transfer->brokeOff() || (m_askedForRest && m_transfer->transient());
+    m_brokeOff = (passing || m_cancelled) && m_point.have > 0 && m_point.total > 0;
+    // A try that brought a good part does not count: a link that drops often
+    // still finishes. Tries that bring little do, and a trickle ends at once.
+    const bool productive = brought >= ProductiveTry;
+    m_smallTries = productive ? 0 : m_smallTries + 1;
+    const bool givingUp = !productive && (m_smallTries > m_options.retries || m_transfer->tooSlow());
+    if (!m_brokeOff || m_cancelled || givingUp) {
         end(false, error);
         return Handled::Done;
     }
-    ++m_attempt;
-    const auto pause = m_options.firstPause * (1 << (m_attempt - 1));
+    const auto pause = productive ? m_options.firstPause : m_options.firstPause * (1 << (m_smallTries - 1));
     const QLocale locale;
     QString why = error;
     if (why.endsWith(u'.'))
         why.chop(1);
-    Q_EMIT retrying(tr("The download broke off (%1). Trying again in %2 s (%3 of %4); %5 of %6 are here already.")
+    const QString count = productive ? QString() : tr(" (%1 of %2)").arg(m_smallTries).arg(m_options.retries);
+    Q_EMIT retrying(tr("The download broke off (%1). Trying again in %2 s%3; %4 of %5 are here already.")
                         .arg(why)
                         .arg(pause.count() / 1000.0)
-                        .arg(m_attempt)
-                        .arg(m_options.retries)
+                        .arg(count)
                         .arg(locale.formattedDataSize(m_point.have), locale.formattedDataSize(m_point.total)));
     // The reply is still delivering its finished() signal: the transfer lets it go with deleteLater().
     m_transfer.reset();

@@ -30,9 +30,10 @@ struct ResumePoint
 };
 
 // One file fetched into a sink and continued where it breaks off. When the
-// connection drops or stalls after some bytes arrived, the rest is asked for
-// ("Range: bytes=N-", with "If-Range" and the validator) a few times, after
-// growing pauses. Only a 206 whose Content-Range starts exactly at N and whose
+// connection drops or stalls after some bytes arrived, or, while continuing,
+// the server is busy or away for a moment, the rest is asked for ("Range:
+// bytes=N-", with "If-Range" and the validator): at once after a try that
+// brought a good part, else after growing pauses, a few times in a row. Only a 206 whose Content-Range starts exactly at N and whose
 // total is the length announced first continues the file; a 200 (the server
 // ignores ranges, or the file changed) starts it again from byte 0, through
 // the restart the owner gives; anything else fails as a first answer would.
@@ -60,6 +61,8 @@ public:
     ~Fetch() override;
 
     enum class Handled { NotOurs, Retrying, Done };
+    // A try that brings this much does not count against the tries.
+    static constexpr qint64 ProductiveTry = 256 * 1024;
 
     void start();
     // Done: the fetch has ended, well or not; Retrying: another attempt follows.
@@ -98,7 +101,7 @@ private:
     const Options m_options;
     ResumePoint m_point;
     qint64 m_attemptStart = 0; // m_point.have when this attempt began
-    int m_attempt = 0;
+    int m_smallTries = 0; // tries in a row that brought less than ProductiveTry
     bool m_askedForRest = false;
     bool m_succeeded = false;
     bool m_brokeOff = false;

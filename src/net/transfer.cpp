@@ -73,6 +73,10 @@ void Transfer::receive()
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 300 && status < 400 && m_reply->isRunning())
         return;
+    if (m_discardBody) {
+        m_reply->skip(m_reply->bytesAvailable());
+        return;
+    }
     // One buffer for the whole transfer: a fresh allocation per chunk costs page
     // faults on every read.
     if (m_buffer.isEmpty())
@@ -150,6 +154,22 @@ bool Transfer::finish(Expect expect)
 {
     receive();
     m_error = failureReason(expect);
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    switch (m_reply->error()) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyNotFoundError:
+    case QNetworkReply::ProxyTimeoutError:
+        m_transient = true;
+        break;
+    default:
+        m_transient = m_brokeOff || (status >= 500 && status <= 599);
+        break;
+    }
+    m_transient = m_transient && !m_error.isEmpty() && m_abortReason.isEmpty() && m_writeError.isEmpty() && !m_tooLarge;
     return m_error.isEmpty();
 }
 

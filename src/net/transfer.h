@@ -79,9 +79,17 @@ public:
     // dropped, stalled or trickled, the body ended short), so that its rest may
     // be asked for, rather than being refused.
     bool brokeOff() const { return m_brokeOff; }
+    // After a failed finish(): whether the failure may pass by itself (a 5xx
+    // answer, a refused or reset connection, a name not found, a timeout), so
+    // that what a file already has is worth keeping.
+    bool transient() const { return m_transient; }
+    // After a failed finish(): whether it was given up at the rate floor.
+    bool tooSlow() const { return m_tooSlow; }
 
     // Ends the transfer at once, failing with this reason.
     void abort(const QString &reason);
+    // The body of this answer is not the file's (an error page): it is read and dropped.
+    void discardBody() { m_discardBody = true; }
 
 Q_SIGNALS:
     void progress(qint64 received, qint64 total);
@@ -103,6 +111,8 @@ private:
     qint64 m_receivedBeforeWindow = 0;
     bool m_tooSlow = false;
     bool m_brokeOff = false;
+    bool m_transient = false;
+    bool m_discardBody = false;
     QString m_abortReason;
     QString m_writeError;
     QStringList m_sslErrors;
