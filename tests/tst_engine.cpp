@@ -67,6 +67,7 @@ private slots:
     void releaseThatFails_data();
     void releaseThatFails();
     void releaseContinuedByTheNextRun();
+    void backupsOfTheTwoPreviousReleasesStay();
 #ifndef Q_OS_WIN
     void linksAtTheUpdatersNames_data();
     void linksAtTheUpdatersNames();
@@ -801,6 +802,34 @@ void EngineTest::releaseContinuedByTheNextRun()
     QVERIFY(writeFile(f.appPath(kept.constFirst() + "/.release"), "Tarvino kept release 1\nrelease: " + release.toUtf8() + '\n'));
     Tarvino::ReleaseSwap::discardUnclaimed(f.appDir.path() + u'/', Exe, "Tarvino-6.11.0-20260201");
     QVERIFY(!QFileInfo::exists(f.appPath(kept.constFirst())));
+}
+
+// Each release keeps the one before it in a folder; only the two newest stay.
+void EngineTest::backupsOfTheTwoPreviousReleasesStay()
+{
+    EngineFixture f;
+    QVERIFY(writeFile(f.appPath(Tarvino::ReleaseSwap::RecordName), manifestText(Identity, {{Exe, OldBytes}})));
+    // A folder of the user's own, named like a release, is no backup.
+    const QString own = "Tarvino-6.9.0-20240101";
+    QVERIFY(QDir(f.appDir.path()).mkdir(own) && writeFile(f.appPath(own + "/notes.txt"), "mine"));
+    QString held = Identity;
+    QStringList backups;
+    for (const char *date : {"20260101", "20260201", "20260301", "20260401"}) {
+        const QString release = QStringLiteral("Tarvino-6.11.0-") + date;
+        serveRelease(f.server, release, {{Exe, recorderProgram() + date},
+                                         {Tarvino::updaterProgramName(), recorderProgram() + QByteArray("\0exit 0", 7)}});
+        Tarvino::ReleaseTarget target = f.releaseTarget(release);
+        target.backupName = held;
+        Tarvino::ReleaseUpdate update(f.manager, target);
+        QString error;
+        QVERIFY2(f.run(update, &error), qPrintable(error));
+        backups << held;
+        held = release;
+    }
+    const QStringList folders = QDir(f.appDir.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(folders, QStringList({backups.at(2), backups.at(3), own}));
+    QCOMPARE(readFile(f.appPath(backups.at(3) + u'/' + Exe)), recorderProgram() + "20260301");
+    QCOMPARE(readFile(f.appPath(own + "/notes.txt")), QByteArray("mine"));
 }
 
 #ifndef Q_OS_WIN

@@ -17,8 +17,11 @@
 #include <QStorageInfo>
 
 #include <algorithm>
+#include <string_view>
 
 namespace Tarvino {
+
+static_assert(std::string_view(Manifest::RecordName) == std::string_view(ReleaseSwap::RecordName));
 
 namespace {
 
@@ -407,6 +410,8 @@ bool ReleaseUpdate::commit(QString *error)
 {
     const bool done = m_swap->commit();
     *error = m_swap->errorString();
+    for (const QString &name : m_swap->pruned())
+        SupportLog::write(QStringLiteral("Removed the backup of an older release: ") + name);
     return done;
 }
 

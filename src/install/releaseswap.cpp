@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSet>
 #include <QUuid>
 
@@ -327,7 +328,38 @@ bool ReleaseSwap::commit()
     }
     syncFolder(m_appDir);
     removeTree(m_appDir + m_journal.staging);
+    pruneBackups();
     return true;
+}
+
+// The backups this updater made for releases are the folders named after the
+// release that their record names (or that name with " (2)"...): a folder of
+// the user's own has no such record. The two newest stay.
+void ReleaseSwap::pruneBackups()
+{
+    static const QRegularExpression counted(QStringLiteral(" \\(\\d+\\)$"));
+    QList<QPair<qint64, QString>> backups;
+    const QDir dir(m_appDir);
+    for (const QString &name : dir.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        QFile record;
+        if (!isOwnFolder(m_appDir + name)
+            || openPlainFile(record, m_appDir + name + u'/' + QLatin1String(RecordName), QIODevice::ReadOnly) != 0) {
+            continue;
+        }
+        const QList<QByteArray> lines = record.read(4096).split('\n');
+        const QString release = lines.size() > 1 && lines.at(1).startsWith("release: ")
+            ? QString::fromUtf8(lines.at(1).mid(9))
+            : QString();
+        bool dated = false;
+        const qint64 date = release.section(u'-', -1).toLongLong(&dated);
+        if (dated && QString(name).remove(counted) == release)
+            backups.append({date, name});
+    }
+    std::sort(backups.begin(), backups.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    for (qsizetype i = 2; i < backups.size(); ++i) {
+        if (removeTree(m_appDir + backups.at(i).second) == 0)
+            m_pruned << backups.at(i).second;
+    }
 }
 
 } // namespace Tarvino

@@ -47,6 +47,9 @@ class ReleaseSwap
 public:
     ReleaseSwap(const QString &appDir, const QString &executableName);
 
+    // Where a folder keeps the manifest of the release it holds; a backup folder keeps the previous one's.
+    static constexpr char RecordName[] = "TarvinoRelease.txt";
+
     // Hidden folders of staged releases, which a start sweeps when no journal names them.
     static QString stagingPrefix(const QString &executableName);
 
@@ -73,6 +76,8 @@ public:
     // After install(): the paths the release adds where a file stood by the
     // time of the swap, which was kept in the backup folder like a replaced one.
     QStringList displaced() const { return m_displaced; }
+    // After commit(): the backup folders of releases older than the previous two, removed.
+    QStringList pruned() const { return m_pruned; }
 
     // The link, junction or non-folder that stands at path, or on the way to
     // it, in the folder; empty when there is none.
@@ -81,10 +86,12 @@ public:
 
 private:
     bool fail(const QString &error);
+    void pruneBackups();
     QString m_appDir;
     QString m_executableName;
     ReleaseJournal m_journal;
     QStringList m_displaced;
+    QStringList m_pruned;
     QString m_error;
 };
 
