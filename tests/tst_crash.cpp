@@ -102,10 +102,13 @@ void CrashTest::killedAtEachStep()
     const QByteArray build = recorderProgram();
     const QByteArray earlierBackup = "an earlier backup";
 
+    // One drive for the whole row: each kill point gets a folder of its own on it.
+    QTemporaryDir drive;
+    MOUNT_EXFAT_IF_ASKED(exfatMount, drive.path());
     int killPoint = 1;
     for (bool killed = true; killed; ++killPoint) {
-        QTemporaryDir appDir;
-        MOUNT_EXFAT_IF_ASKED(exfatMount, appDir.path());
+        QTemporaryDir appDir(drive.filePath("app-XXXXXX"));
+        QVERIFY(appDir.isValid());
         QTemporaryDir workDir;
         TestHttpServer server;
         QVERIFY(server.start());

@@ -1,5 +1,6 @@
 #include "fileops.h"
 #include "journal.h"
+#include "listingcheck.h"
 #include "releaseswap.h"
 #include "stagingfile.h"
 #include "testsupport.h"
@@ -68,6 +69,7 @@ private slots:
     void releaseThatFails();
     void releaseContinuedByTheNextRun();
     void backupsOfTheTwoPreviousReleasesStay();
+    void theFolderHoldsItsReleaseWhileItsProgramIsThere();
 #ifndef Q_OS_WIN
     void linksAtTheUpdatersNames_data();
     void linksAtTheUpdatersNames();
@@ -830,6 +832,21 @@ void EngineTest::backupsOfTheTwoPreviousReleasesStay()
     QCOMPARE(folders, QStringList({backups.at(2), backups.at(3), own}));
     QCOMPARE(readFile(f.appPath(backups.at(3) + u'/' + Exe)), recorderProgram() + "20260301");
     QCOMPARE(readFile(f.appPath(own + "/notes.txt")), QByteArray("mine"));
+}
+
+// The release a folder's record names counts only while the program there is
+// that release's, byte for byte: one of the same size put back by hand is not.
+void EngineTest::theFolderHoldsItsReleaseWhileItsProgramIsThere()
+{
+    EngineFixture f;
+    const QString release = "Tarvino-6.11.0-20260101";
+    const QByteArray program = "the release's program";
+    QVERIFY(writeFile(f.appPath(Tarvino::ReleaseSwap::RecordName), manifestText(release, {{Exe, program}})));
+    const QString dir = f.appDir.path() + u'/';
+    QVERIFY(writeFile(f.appPath(Exe), program));
+    QCOMPARE(Tarvino::installedIdentity(dir, Exe, Identity), release);
+    QVERIFY(writeFile(f.appPath(Exe), QByteArray(program.size(), 'x')));
+    QCOMPARE(Tarvino::installedIdentity(dir, Exe, Identity), Identity);
 }
 
 #ifndef Q_OS_WIN
