@@ -364,6 +364,7 @@ void EngineTest::partialFromAnEarlierRun_data()
     QTest::newRow("a record that does not parse: removed") << "garbage" << false << false;
     QTest::newRow("a record that claims past the total: removed") << "past the total" << false << false;
     QTest::newRow("a partial shorter than its record: removed") << "short" << false << false;
+    QTest::newRow("a record whose total no drive holds: removed") << "huge total" << false << false;
 #ifndef Q_OS_WIN
     // A name of the updater's that leads elsewhere goes as a name; what it leads to is never written.
     QTest::newRow("a partial that is a second name of a file elsewhere: removed") << "hard link" << false << false;
@@ -393,6 +394,8 @@ void EngineTest::partialFromAnEarlierRun()
         record.url += ".old";
     if (left == u"past the total")
         record.have = record.total + 1;
+    if (left == u"huge total")
+        record.total = Q_INT64_C(1) << 62;
     if (left == u"broke off") {
         TestHttpServer::Response cut = served;
         cut.mode = TestHttpServer::Response::Mode::Truncate;

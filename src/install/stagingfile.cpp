@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QUuid>
 
 #if !defined(Q_OS_WIN)
@@ -84,6 +85,11 @@ bool PartialRecord::read(const QString &partial, PartialRecord *record)
 {
     QFile file;
     if (openPlainFile(file, pathFor(partial), QIODevice::ReadOnly) != 0 || !record->parse(file.read(8192)))
+        return false;
+    // A rest that the drive could never hold is no download's: such a record is
+    // not to be continued (nor to fail the room check), but removed.
+    QStorageInfo drive(QFileInfo(partial).absolutePath());
+    if (drive.isValid() && record->total - record->have > drive.bytesAvailable())
         return false;
     // The partial itself must be the updater's own too: no link, no second name.
     QFile data;
