@@ -97,7 +97,7 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
             Tarvino::SupportLog::write(QStringLiteral("Recovery: ") + detail);
     }
     // Another updater may have installed a build since the application passed its identity.
-    installedVersion = Tarvino::installedIdentity(appDir, executableName, currentVersion());
+    installedVersion = Tarvino::installedIdentity(appDir, executableName, currentVersion(), installProblem.isEmpty());
     if (installedVersion != currentVersion())
         Tarvino::SupportLog::write(QStringLiteral("The folder records its program as ") + installedVersion);
 

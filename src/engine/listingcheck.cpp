@@ -52,12 +52,16 @@ Offer decideReleaseOffer(const QStringList &releases, const QString &identity)
     return {newest, {}, true};
 }
 
-QString installedIdentity(const QString &appDir, const QString &executableName, const QString &given)
+QString installedIdentity(const QString &appDir, const QString &executableName, const QString &given, bool remember)
 {
-    QStringList recorded{InstalledRecord::identityOfProgram(appDir, executableName)};
+    // Read once for both records, and only when the program changed since the last start noted it.
+    const QByteArray program = InstalledRecord::programFingerprint(appDir, executableName);
+    if (remember)
+        InstalledRecord::remember(appDir, executableName, program);
+    QStringList recorded{InstalledRecord::identityOf(appDir, executableName, program)};
     // The release the folder holds, while its program is still the one there.
     Manifest held;
-    if (ReleaseUpdate::heldManifest(appDir, &held) && ReleaseUpdate::holdsItsProgram(appDir, executableName, held))
+    if (ReleaseUpdate::heldManifest(appDir, &held) && ReleaseUpdate::holdsItsProgram(appDir, executableName, held, program))
         recorded << held.release();
     QString latest = given;
     for (const QString &identity : std::as_const(recorded)) {

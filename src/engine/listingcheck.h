@@ -38,7 +38,10 @@ Offer decideReleaseOffer(const QStringList &releases, const QString &identity);
 // What the program in the folder is: the identity the folder's record gives
 // it when that is later than the one given (another updater installed a build
 // since the application passed its identity), else the one given.
-QString installedIdentity(const QString &appDir, const QString &executableName, const QString &given);
+// With remember (the folder is this updater's to write), the record notes the
+// program's fingerprint, so that the next start need not read it again.
+QString installedIdentity(const QString &appDir, const QString &executableName, const QString &given,
+                          bool remember = false);
 
 // The check at start: fetches the listing of the identity's platform and Qt
 // version, keeps the page as it came in "ListOfExecutables.html" in the working

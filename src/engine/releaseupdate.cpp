@@ -97,11 +97,11 @@ bool ReleaseUpdate::heldManifest(const QString &appDir, Manifest *manifest)
     return manifest->parse(file.read(Manifest::MaxTextSize + 1));
 }
 
-bool ReleaseUpdate::holdsItsProgram(const QString &appDir, const QString &executableName, const Manifest &manifest)
+bool ReleaseUpdate::holdsItsProgram(const QString &appDir, const QString &executableName, const Manifest &manifest,
+                                    const QByteArray &programSha256)
 {
     const ManifestFile *program = manifest.find(executableName);
-    const QString path = appDir + executableName;
-    return program && QFileInfo(path).size() == program->size && FileOps::sha256Of(path) == program->sha256;
+    return program && QFileInfo(appDir + executableName).size() == program->size && programSha256 == program->sha256;
 }
 
 void ReleaseUpdate::start()

@@ -72,7 +72,8 @@ public:
     static bool heldManifest(const QString &appDir, Manifest *manifest);
     // Whether that manifest's program is the one in the folder: a release put
     // back or replaced by hand counts for nothing.
-    static bool holdsItsProgram(const QString &appDir, const QString &executableName, const Manifest &manifest);
+    static bool holdsItsProgram(const QString &appDir, const QString &executableName, const Manifest &manifest,
+                                const QByteArray &programSha256);
 
 protected:
     bool rollback(QString *error) override;

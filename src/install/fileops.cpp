@@ -437,6 +437,37 @@ int openOwnFile(QFile &file, QIODevice::OpenMode mode)
 #endif
 }
 
+QByteArray fileStamp(const QString &path)
+{
+#if defined(Q_OS_WIN)
+    const HANDLE handle = CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {};
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic;
+    const bool read = GetFileInformationByHandle(handle, &info)
+        && GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic);
+    CloseHandle(handle);
+    if (!read)
+        return {};
+    const quint64 size = (quint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    const quint64 index = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return QByteArray::number(size) + '-' + QByteArray::number(basic.LastWriteTime.QuadPart) + '-'
+        + QByteArray::number(basic.ChangeTime.QuadPart) + '-' + QByteArray::number(quint64(info.dwVolumeSerialNumber))
+        + '-' + QByteArray::number(index);
+#else
+    struct stat status;
+    if (::lstat(local(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return {};
+    return QByteArray::number(qint64(status.st_size)) + '-' + QByteArray::number(qint64(status.st_mtim.tv_sec)) + '.'
+        + QByteArray::number(qint64(status.st_mtim.tv_nsec)) + '-' + QByteArray::number(qint64(status.st_ctim.tv_sec))
+        + '.' + QByteArray::number(qint64(status.st_ctim.tv_nsec)) + '-' + QByteArray::number(quint64(status.st_dev))
+        + '-' + QByteArray::number(quint64(status.st_ino));
+#endif
+}
+
 bool isPlainFile(const QString &path)
 {
     QFile file;

@@ -82,6 +82,11 @@ int openPlainFile(QFile &file, const QString &path, QIODevice::OpenMode mode);
 // that a name that became a link is never written through. 0 or the error code.
 int openOwnFile(QFile &file, QIODevice::OpenMode mode);
 
+// What tells this version of a file on the drive from any other: its size,
+// modification and change times and its identity on the drive, as version
+// control tools keep in their index. Empty when it cannot be read.
+QByteArray fileStamp(const QString &path);
+
 // Whether path is a plain file of its own, as openPlainFile() would open it.
 bool isPlainFile(const QString &path);
 

@@ -2,8 +2,9 @@
 
 #include "fileops.h"
 
-#include <QCryptographicHash>
 #include <QFile>
+
+#include <algorithm>
 
 namespace Tarvino::InstalledRecord {
 
@@ -20,34 +21,70 @@ QString path(const QString &appDir, const QString &executableName)
 
 QByteArray fingerprint(const QString &file)
 {
-    constexpr qint64 Part = 1024 * 1024;
-    QFile in(file);
-    if (!in.open(QIODevice::ReadOnly))
-        return {};
-    const qint64 size = in.size();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(QByteArray::number(size) + '\n');
-    const QByteArray head = in.read(Part);
-    hash.addData(head);
-    if (size > Part && in.seek(qMax(Part, size - Part)))
-        hash.addData(in.readAll());
-    return head.size() == qMin(size, Part) ? hash.result() : QByteArray();
+    return FileOps::sha256Of(file);
 }
 
-QString identityOfProgram(const QString &appDir, const QString &executableName)
+namespace {
+
+// The record's lines, or none when there is no record of ours.
+QList<QByteArray> recordLines(const QString &appDir, const QString &executableName)
 {
     QFile file;
     if (FileOps::openPlainFile(file, path(appDir, executableName), QIODevice::ReadOnly) != 0)
         return {};
-    const QList<QByteArray> lines = file.read(MaxRecordSize).split('\n');
+    QList<QByteArray> lines = file.read(MaxRecordSize).split('\n');
     if (lines.constFirst() != Title)
         return {};
-    const QByteArray program = fingerprint(appDir + executableName).toHex();
-    for (const QByteArray &line : lines.mid(1)) {
+    lines.removeFirst();
+    lines.removeAll(QByteArray());
+    return lines;
+}
+
+QByteArray stampLine(const QByteArray &stamp)
+{
+    return "stamp " + stamp + ' ';
+}
+
+} // namespace
+
+QByteArray programFingerprint(const QString &appDir, const QString &executableName)
+{
+    const QString program = appDir + executableName;
+    if (const QByteArray stamp = FileOps::fileStamp(program); !stamp.isEmpty()) {
+        for (const QByteArray &line : recordLines(appDir, executableName)) {
+            if (line.startsWith(stampLine(stamp)))
+                return QByteArray::fromHex(line.mid(stampLine(stamp).size()));
+        }
+    }
+    return fingerprint(program);
+}
+
+QString identityOf(const QString &appDir, const QString &executableName, const QByteArray &fingerprint)
+{
+    const QList<QByteArray> lines = recordLines(appDir, executableName);
+    const QByteArray program = fingerprint.toHex();
+    for (const QByteArray &line : lines) {
         if (!program.isEmpty() && line.startsWith(program + ' '))
             return QString::fromUtf8(line.mid(program.size() + 1));
     }
     return {};
+}
+
+int remember(const QString &appDir, const QString &executableName, const QByteArray &print)
+{
+    const QList<QByteArray> lines = recordLines(appDir, executableName);
+    const QByteArray stamp = FileOps::fileStamp(appDir + executableName);
+    if (lines.isEmpty() || stamp.isEmpty() || print.isEmpty()
+        || std::any_of(lines.cbegin(), lines.cend(), [&](const QByteArray &line) { return line.startsWith(stampLine(stamp)); })) {
+        return 0;
+    }
+    QByteArray text = QByteArray(Title) + '\n';
+    for (const QByteArray &line : lines) {
+        if (!line.startsWith("stamp "))
+            text += line + '\n';
+    }
+    text += stampLine(stamp) + print.toHex() + '\n';
+    return FileOps::writeFileInOneStep(path(appDir, executableName), text);
 }
 
 int write(const QString &appDir, const QString &executableName, const QList<QPair<QByteArray, QString>> &programs)

@@ -15,13 +15,21 @@ namespace Tarvino::InstalledRecord {
 
 QString path(const QString &appDir, const QString &executableName);
 
-// A program's fingerprint: the SHA-256 of its size and of its first and last
-// MiB. Builds differ there (a program's header carries its link time), and
-// reading it costs the same for any size. Empty when it cannot be read.
+// A program's fingerprint: the SHA-256 of all its bytes (builds may differ
+// anywhere). Empty when it cannot be read.
 QByteArray fingerprint(const QString &file);
 
-// The identity recorded for the program now in the folder; empty when none is.
-QString identityOfProgram(const QString &appDir, const QString &executableName);
+// The fingerprint of the program now in the folder: the one the record noted
+// for it while the file is as it was then (fileStamp()), else read anew.
+QByteArray programFingerprint(const QString &appDir, const QString &executableName);
+
+// The identity the record gives the program with this fingerprint; empty when none.
+QString identityOf(const QString &appDir, const QString &executableName, const QByteArray &fingerprint);
+
+// Notes the program's fingerprint with its stamp in the record, when there is
+// a record and it lacks that note, so that later starts need not read the
+// program again. 0 or the error code.
+int remember(const QString &appDir, const QString &executableName, const QByteArray &fingerprint);
 
 // Replaces the record, in one step, with these programs (fingerprint, identity).
 // 0 or the error code.
