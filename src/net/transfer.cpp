@@ -69,10 +69,14 @@ void Transfer::receive()
         return;
     // A redirect's headers may still stand while the next answer's body comes
     // in: its length is not that body's. The bytes wait for their own headers
-    // (the next readyRead, or finish()).
+    // (the next readyRead, or finish()), and are judged by the length those
+    // headers announced when they arrived.
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status >= 300 && status < 400 && m_reply->isRunning())
-        return;
+    if ((status >= 300 && status < 400) || !m_headersSeen) {
+        if (m_reply->isRunning())
+            return;
+        headersArrived();
+    }
     if (m_discardBody) {
         m_reply->skip(m_reply->bytesAvailable());
         return;
@@ -81,8 +85,8 @@ void Transfer::receive()
     // faults on every read.
     if (m_buffer.isEmpty())
         m_buffer.resize(ChunkSize);
-    bool announced = false;
-    const qint64 length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    const bool announced = m_announced >= 0;
+    const qint64 length = m_announced;
     while (m_reply->bytesAvailable() > 0) {
         qint64 size = m_reply->read(m_buffer.data(), m_buffer.size());
         if (size <= 0)
@@ -106,21 +110,22 @@ void Transfer::receive()
             return;
         }
     }
-    const qint64 total = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-    Q_EMIT progress(m_received, total > 0 ? total : -1);
+    Q_EMIT progress(m_received, m_announced > 0 ? m_announced : -1);
 }
 
 // An answer that announces more than it may bring is refused before its body:
 // a server that trickles a huge page would otherwise hold the updater back.
 void Transfer::headersArrived()
 {
-    if (m_maxBytes < 0 || m_tooLarge || !m_reply->isRunning())
-        return;
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 300 && status < 400)
         return;
     bool announced = false;
     const qint64 length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    m_headersSeen = true;
+    m_announced = announced ? length : -1;
+    if (m_maxBytes < 0 || m_tooLarge || !m_reply->isRunning())
+        return;
     if (announced && length > m_maxBytes) {
         m_tooLarge = true;
         m_rateCheck.stop();

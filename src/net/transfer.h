@@ -113,6 +113,8 @@ private:
     bool m_brokeOff = false;
     bool m_transient = false;
     bool m_discardBody = false;
+    bool m_headersSeen = false; // the answer's own headers, not a redirect's
+    qint64 m_announced = -1;    // the length they announced; -1: none
     QString m_abortReason;
     QString m_writeError;
     QStringList m_sslErrors;
