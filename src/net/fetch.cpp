@@ -88,8 +88,8 @@ void Fetch::headersArrived()
 {
     QNetworkReply *reply = m_transfer->reply();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    bool announced = false;
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    const qint64 length = m_transfer->announcedLength();
+    const bool announced = length >= 0;
     if (m_askedForRest && status == 206) {
         static const QRegularExpression form(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"));
         const QRegularExpressionMatch range = form.match(QString::fromLatin1(reply->rawHeader("Content-Range").trimmed()));
@@ -107,7 +107,7 @@ void Fetch::headersArrived()
         const qint64 rest = m_point.total - m_point.have;
         if (!announced || length != rest) {
             return m_transfer->abort(tr("The server announced %1 bytes for the %2 bytes of the file's rest.")
-                                         .arg(QString::fromLatin1(reply->rawHeader("Content-Length")))
+                                         .arg(QString::fromLatin1(m_transfer->lengthHeader()))
                                          .arg(rest));
         }
         if (reply->header(QNetworkRequest::ContentTypeHeader).toString().startsWith(u"multipart/", Qt::CaseInsensitive))

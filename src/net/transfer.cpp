@@ -54,6 +54,8 @@ Transfer::Transfer(QNetworkReply *reply, QIODevice *sink, qint64 maxBytes, Minim
     reply->setReadBufferSize(4 * ChunkSize);
     connect(reply, &QNetworkReply::readyRead, this, &Transfer::receive);
     connect(reply, &QNetworkReply::metaDataChanged, this, &Transfer::headersArrived);
+    connect(reply, &QNetworkReply::redirected, this,
+            [this] { m_redirectLengths = m_reply->rawHeader("Content-Length"); });
 #if QT_CONFIG(ssl)
     // Kept for the message: the reply itself only says that the handshake failed.
     connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
@@ -118,12 +120,14 @@ void Transfer::receive()
 void Transfer::headersArrived()
 {
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status >= 300 && status < 400)
+    if (status >= 300 && status < 400) {
+        m_redirectLengths = m_reply->rawHeader("Content-Length");
         return;
-    bool announced = false;
-    const qint64 length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    }
+    const qint64 length = announcedLength();
+    const bool announced = length >= 0;
     m_headersSeen = true;
-    m_announced = announced ? length : -1;
+    m_announced = length;
     if (m_maxBytes < 0 || m_tooLarge || !m_reply->isRunning())
         return;
     if (announced && length > m_maxBytes) {
@@ -260,7 +264,7 @@ QString Transfer::checkLength(Expect expect)
 {
     const bool chunked =
         m_reply->rawHeader("Transfer-Encoding").toLower().contains("chunked");
-    const QByteArray lengthHeader = m_reply->rawHeader("Content-Length");
+    const QByteArray lengthHeader = this->lengthHeader();
     if (!m_reply->hasRawHeader("Content-Length")) {
         if (chunked && expect == Expect::AnySuccess)
             return {};
@@ -279,6 +283,24 @@ QString Transfer::checkLength(Expect expect)
         return tr("The transfer ended after %1 of %2 bytes.").arg(m_received).arg(length);
     }
     return {};
+}
+
+QByteArray Transfer::lengthHeader() const
+{
+    const QByteArray joined = m_reply->rawHeader("Content-Length");
+    if (!m_redirectLengths.isEmpty() && joined.startsWith(m_redirectLengths + ", "))
+        return joined.mid(m_redirectLengths.size() + 2);
+    return joined;
+}
+
+qint64 Transfer::announcedLength() const
+{
+    const QByteArray digits = lengthHeader().trimmed();
+    if (digits.isEmpty() || !std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    bool ok = false;
+    const qint64 length = digits.toLongLong(&ok, 10);
+    return ok ? length : -1;
 }
 
 std::unique_ptr<Transfer> fetchIntoBuffer(QNetworkAccessManager &manager, const QNetworkRequest &request,

@@ -68,6 +68,11 @@ public:
     QNetworkReply *reply() const { return m_reply.get(); }
     // Before the body: the limit for an answer that turned out to bring more (a file begun again).
     void setMaxBytes(qint64 maxBytes) { m_maxBytes = maxBytes; }
+    // The answer's own Content-Length, as it stands now, without what redirects
+    // before it said (Qt may join their headers with the answer's).
+    QByteArray lengthHeader() const;
+    // That length when it is one well-formed number; -1 when there is none or it is not.
+    qint64 announcedLength() const;
 
     // Call once the reply has finished: writes what is left and judges the
     // answer. False when it is not what was expected; errorString() says why.
@@ -114,6 +119,7 @@ private:
     bool m_transient = false;
     bool m_discardBody = false;
     bool m_headersSeen = false; // the answer's own headers, not a redirect's
+    QByteArray m_redirectLengths; // the Content-Length that redirects left, as Qt joined them
     qint64 m_announced = -1;    // the length they announced; -1: none
     QString m_abortReason;
     QString m_writeError;
