@@ -264,20 +264,16 @@ QString Transfer::checkLength(Expect expect)
 {
     const bool chunked =
         m_reply->rawHeader("Transfer-Encoding").toLower().contains("chunked");
-    const QByteArray lengthHeader = this->lengthHeader();
     if (!m_reply->hasRawHeader("Content-Length")) {
         if (chunked && expect == Expect::AnySuccess)
             return {};
         return tr("The server did not say how long the file is, so a file cut short could not be told from a whole one.");
     }
-    // Qt joins repeated headers with commas.
-    const QByteArray digits = lengthHeader.trimmed();
-    bool wellFormed = !digits.isEmpty()
-        && std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; });
-    const qint64 length = wellFormed ? digits.toLongLong(&wellFormed, 10) : -1;
-    if (!wellFormed)
+    // Qt joins repeated headers with commas: two lengths are none.
+    const qint64 length = announcedLength();
+    if (length < 0)
         return tr("The server gave the file's length as \"%1\", which is not one length.")
-            .arg(QString::fromLatin1(lengthHeader));
+            .arg(QString::fromLatin1(lengthHeader()));
     if (length != m_received) {
         m_brokeOff = m_received < length;
         return tr("The transfer ended after %1 of %2 bytes.").arg(m_received).arg(length);
