@@ -2,8 +2,8 @@
 #include "identity.h"
 #include "journal.h"
 #include "listingcheck.h"
-#include "releaseswap.h"
 #include "stagingfile.h"
+#include "swap.h"
 #include "testsupport.h"
 #include "updatercontext.h"
 
@@ -787,7 +787,7 @@ void EngineTest::releaseContinuedByTheNextRun()
 
     // The next start keeps it for the release on offer.
     QVERIFY(Tarvino::recoverInterruptedUpdate(f.appDir.path() + u'/', Exe));
-    Tarvino::ReleaseSwap::discardUnclaimed(f.appDir.path() + u'/', Exe, release);
+    Tarvino::Swap::discardUnclaimed(f.appDir.path() + u'/', Exe, release);
     QCOMPARE(QDir(f.appDir.path()).entryList({".Tarvíno.exe.release-*"}, QDir::Dirs | QDir::Hidden), kept);
     cut.mode = TestHttpServer::Response::Mode::Normal;
     cut.ranges = true;
@@ -809,7 +809,7 @@ void EngineTest::releaseContinuedByTheNextRun()
     // Another release on offer: what was kept for this one goes.
     QVERIFY(QDir().mkdir(f.appPath(kept.constFirst())));
     QVERIFY(writeFile(f.appPath(kept.constFirst() + "/.release"), "Tarvino kept release 1\nrelease: " + release.toUtf8() + '\n'));
-    Tarvino::ReleaseSwap::discardUnclaimed(f.appDir.path() + u'/', Exe, "Tarvino-6.11.0-20260201");
+    Tarvino::Swap::discardUnclaimed(f.appDir.path() + u'/', Exe, "Tarvino-6.11.0-20260201");
     QVERIFY(!QFileInfo::exists(f.appPath(kept.constFirst())));
 }
 
@@ -817,7 +817,7 @@ void EngineTest::releaseContinuedByTheNextRun()
 void EngineTest::backupsOfTheTwoPreviousReleasesStay()
 {
     EngineFixture f;
-    QVERIFY(writeFile(f.appPath(Tarvino::ReleaseSwap::RecordName), manifestText(Identity, {{Exe, OldBytes}})));
+    QVERIFY(writeFile(f.appPath(Tarvino::Swap::RecordName), manifestText(Identity, {{Exe, OldBytes}})));
     // A folder of the user's own, named like a release, is no backup.
     const QString own = "Tarvino-6.9.0-20240101";
     QVERIFY(QDir(f.appDir.path()).mkdir(own) && writeFile(f.appPath(own + "/notes.txt"), "mine"));
@@ -848,7 +848,7 @@ void EngineTest::theFolderHoldsItsReleaseWhileItsProgramIsThere()
     EngineFixture f;
     const QString release = "Tarvino-6.11.0-20260101";
     const QByteArray program = "the release's program";
-    QVERIFY(writeFile(f.appPath(Tarvino::ReleaseSwap::RecordName), manifestText(release, {{Exe, program}})));
+    QVERIFY(writeFile(f.appPath(Tarvino::Swap::RecordName), manifestText(release, {{Exe, program}})));
     const QString dir = f.appDir.path() + u'/';
     QVERIFY(writeFile(f.appPath(Exe), program));
     QCOMPARE(Tarvino::installedIdentity(dir, Exe, Identity), release);
@@ -920,9 +920,9 @@ void EngineTest::linksAtTheUpdatersNames()
     if (where == u"staging") {
         // What it points to even claims to hold this release's files.
         QVERIFY(writeFile(elsewhere.filePath(".release"), "Tarvino kept release 1\nrelease: " + name.toUtf8() + '\n'));
-        QVERIFY(QFile::link(elsewhere.path(), f.appPath(Tarvino::ReleaseSwap::stagingPrefix(Exe) + "0badf00d")));
+        QVERIFY(QFile::link(elsewhere.path(), f.appPath(Tarvino::Swap::stagingPrefix(Exe) + "0badf00d")));
         QVERIFY(Tarvino::recoverInterruptedUpdate(f.appDir.path() + u'/', Exe));
-        Tarvino::ReleaseSwap::discardUnclaimed(f.appDir.path() + u'/', Exe, name);
+        Tarvino::Swap::discardUnclaimed(f.appDir.path() + u'/', Exe, name);
         QCOMPARE(folderFiles(f.appDir.path()), QStringList({Exe}));
     } else {
         Tarvino::setFileStepHook([&](const char *step, const QString &path) {

@@ -1,13 +1,14 @@
-#include "installation.h"
 #include "fileops.h"
 #include "folderlock.h"
 #include "stagingfile.h"
 #include "supportlog.h"
+#include "swap.h"
 #include "testsupport.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -34,6 +35,13 @@ QString swapFolder(const QTemporaryDir &dir)
     if (!writeFile(appDir + Exe, "old") || !writeFile(appDir + "staged", "new"))
         qFatal("cannot write in %s", qPrintable(appDir));
     return appDir;
+}
+
+// The swap of a single build: the program alone, kept beside itself.
+bool installProgram(Swap &swap, const QString &staged, const QString &backupName)
+{
+    const SwapChange change{SwapChange::Kind::Replace, Exe, QFileInfo(staged).fileName()};
+    return swap.install({change}, backupName, Swap::Backup::BesideProgram);
 }
 
 } // namespace
@@ -66,6 +74,9 @@ private slots:
     void uncommittedSwapThatCannotBeUndoneWaits();
     void failedUndoKeepsItsJournal_data();
     void failedUndoKeepsItsJournal();
+    void releaseSwapFailingAtEachStep();
+    void journalsOfEarlierUpdaters_data();
+    void journalsOfEarlierUpdaters();
 };
 
 void InstallationTest::stagingFileCompletesAndCleansUp()
@@ -102,8 +113,8 @@ void InstallationTest::swapKeepsBackup()
     QTemporaryDir dir;
     const QString appDir = swapFolder(dir);
 
-    Installation installation(appDir, Exe);
-    QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
+    Swap installation(appDir, Exe);
+    QVERIFY(installProgram(installation, appDir + "staged", "Tarvino-6.10.1-1"));
     installation.commit();
     QCOMPARE(readFile(appDir + Exe), QByteArray("new"));
     QCOMPARE(readFile(appDir + "Tarvino-6.10.1-1"), QByteArray("old"));
@@ -116,8 +127,8 @@ void InstallationTest::failedSecondStepPutsOldBack()
     const QString appDir = dir.path() + u'/';
     QVERIFY(writeFile(appDir + Exe, "old"));
 
-    Installation installation(appDir, Exe);
-    QVERIFY(!installation.install(appDir + "vanished", "Tarvino-6.10.1-1"));
+    Swap installation(appDir, Exe);
+    QVERIFY(!installProgram(installation, appDir + "vanished", "Tarvino-6.10.1-1"));
     QVERIFY(installation.errorString().contains(Exe));
     QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
     QCOMPARE(folderFiles(dir.path()), QStringList{Exe});
@@ -132,8 +143,8 @@ void InstallationTest::takenBackupNameGetsACounter()
     QVERIFY(QDir(appDir).mkdir("Tarvino-6.10.1-1 (2)"));
     QVERIFY(writeFile(appDir + "staged", "new"));
 
-    Installation installation(appDir, Exe);
-    QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
+    Swap installation(appDir, Exe);
+    QVERIFY(installProgram(installation, appDir + "staged", "Tarvino-6.10.1-1"));
     QVERIFY(installation.commit());
     QCOMPARE(installation.backupPath(), appDir + "Tarvino-6.10.1-1 (3)");
     QCOMPARE(readFile(appDir + Exe), QByteArray("new"));
@@ -167,8 +178,8 @@ void InstallationTest::stepsInOrder()
         trace << (qstrcmp(step, "fsync-dir") == 0 ? QStringLiteral("fsync-dir") : step + (u' ' + name));
         return !linksWork && qstrcmp(step, "link") == 0 ? TestNames::NoHardLinks : 0;
     });
-    Installation installation(appDir, Exe);
-    QVERIFY2(installation.install(appDir + "staged", "B"), qPrintable(installation.errorString()));
+    Swap installation(appDir, Exe);
+    QVERIFY2(installProgram(installation, appDir + "staged", "B"), qPrintable(installation.errorString()));
     QVERIFY(installation.commit());
     const QString journal = u'.' + Exe + ".journal";
     const QStringList expected = QStringList{"attributes staged", "open " + journal + ".new", "write " + journal + ".new",
@@ -224,8 +235,8 @@ void InstallationTest::newProgramTakesOldPermissions()
 #else
     QVERIFY(::chmod(QFile::encodeName(exe).constData(), old) == 0);
 #endif
-    Installation installation(appDir, Exe);
-    QVERIFY2(installation.install(staging.path(), "Tarvino-6.10.1-1"), qPrintable(installation.errorString()));
+    Swap installation(appDir, Exe);
+    QVERIFY2(installProgram(installation, staging.path(), "Tarvino-6.10.1-1"), qPrintable(installation.errorString()));
     staging.release();
     QVERIFY(installation.commit());
     const auto mode = [](const QString &path) {
@@ -330,8 +341,8 @@ void InstallationTest::briefLocksAreWaitedOut()
                                                          QString::number(holdMs)});
     QVERIFY(holder.waitForReadyRead(30000));
 
-    Installation installation(appDir, Exe);
-    const bool installed = installation.install(appDir + "staged", "Tarvino-6.10.1-1");
+    Swap installation(appDir, Exe);
+    const bool installed = installProgram(installation, appDir + "staged", "Tarvino-6.10.1-1");
     holder.kill();
     holder.waitForFinished();
     if (holdMs < 5000) {
@@ -365,8 +376,8 @@ void InstallationTest::rollbackRestoresOldExecutable()
         QVERIFY(writeFile(appDir + "Tarvino-6.10.1-1", "earlier backup"));
     QVERIFY(writeFile(appDir + "staged", "new"));
 
-    Installation installation(appDir, Exe);
-    QVERIFY(installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
+    Swap installation(appDir, Exe);
+    QVERIFY(installProgram(installation, appDir + "staged", "Tarvino-6.10.1-1"));
     QVERIFY(installation.rollback());
     QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
     QStringList expected{Exe};
@@ -418,7 +429,8 @@ void InstallationTest::uncommittedSwapThatCannotBeUndoneWaits()
 {
     QTemporaryDir dir;
     const QString appDir = swapFolder(dir);
-    QVERIFY(Installation(appDir, Exe).install(appDir + "staged", "Tarvino-6.10.1-1")); // never committed
+    Swap swap(appDir, Exe);
+    QVERIFY(installProgram(swap, appDir + "staged", "Tarvino-6.10.1-1")); // never committed
 
     auto clearHook = qScopeGuard([] { setFileStepHook({}); });
     setFileStepHook([](const char *step, const QString &) { return qstrcmp(step, "rename") == 0 ? EACCES : 0; });
@@ -457,8 +469,8 @@ void InstallationTest::failedUndoKeepsItsJournal()
             : qstrcmp(step, "unlink") == 0 && path.endsWith("Tarvino-6.10.1-1") ? EACCES
                                                                                  : 0;
     });
-    Installation installation(appDir, Exe);
-    QVERIFY(!installation.install(appDir + "staged", "Tarvino-6.10.1-1"));
+    Swap installation(appDir, Exe);
+    QVERIFY(!installProgram(installation, appDir + "staged", "Tarvino-6.10.1-1"));
     setFileStepHook({});
     QCOMPARE(folderFiles(dir.path()).filter(".journal").size(), 1);
     if (movedAside) {
@@ -471,6 +483,134 @@ void InstallationTest::failedUndoKeepsItsJournal()
     QVERIFY(recoverInterruptedUpdate(appDir, Exe));
     QCOMPARE(readFile(appDir + Exe), QByteArray("old"));
     QCOMPARE(folderFiles(dir.path()), QStringList{Exe});
+}
+
+// A release's swap, with each of its file steps failing in turn: a failed swap
+// is undone at once (the folder wholly old, no journal), a whole one leaves the
+// folder wholly new. The first pass fails nothing and checks the steps' order:
+// the journal is durable before the first move, and the folders are flushed
+// once after the old files are kept and once after the new ones are in.
+void InstallationTest::releaseSwapFailingAtEachStep()
+{
+    const QList<std::pair<QString, QByteArray>> before{{Exe, "old exe"}, {"lib.dll", "lib 1"}, {"gone.dll", "gone"}};
+    const QList<std::pair<QString, QByteArray>> after{{Exe, "new exe"}, {"lib.dll", "lib 2"}, {"plugins/new.dll", "new"}};
+    const QList<SwapChange> changes{{SwapChange::Kind::Replace, Exe},
+                                    {SwapChange::Kind::Replace, "lib.dll"},
+                                    {SwapChange::Kind::Add, "plugins/new.dll"},
+                                    {SwapChange::Kind::Remove, "gone.dll"}};
+    auto clearHook = qScopeGuard([] { setFileStepHook({}); });
+    int failing = 0;
+    for (bool reached = true; reached; ++failing) {
+        QTemporaryDir dir;
+        const QString appDir = dir.path() + u'/';
+        for (const auto &[path, bytes] : before)
+            QVERIFY(writeFile(appDir + path, bytes));
+        Swap swap(appDir, Exe);
+        QVERIFY(swap.prepare("R"));
+        for (const auto &[path, bytes] : after)
+            QVERIFY(QDir().mkpath(QFileInfo(swap.stagingDir() + path).absolutePath())
+                    && writeFile(swap.stagingDir() + path, bytes));
+        QStringList trace;
+        int steps = 0;
+        reached = false;
+        setFileStepHook([&](const char *step, const QString &path) {
+            trace << QString::fromLatin1(step) + u' ' + QString(path).remove(appDir);
+            if (++steps != failing)
+                return 0;
+            reached = true;
+            return EIO;
+        });
+        const bool installed = swap.install(changes, "B", Swap::Backup::Folder, {Exe, "lib.dll", "plugins"});
+        setFileStepHook({});
+        const QString where = QStringLiteral("step %1 (%2): %3")
+                                  .arg(failing)
+                                  .arg(failing > 0 && failing <= trace.size() ? trace.at(failing - 1) : QString(),
+                                       swap.errorString());
+        if (failing == 0) {
+            QVERIFY2(installed, qPrintable(where));
+            const QString journal = u'.' + Exe + ".journal";
+            const QString staging = QFileInfo(swap.stagingDir().chopped(1)).fileName();
+            const QStringList expected{
+                "open " + journal + ".new", "write " + journal + ".new", "fsync " + journal + ".new",
+                "rename " + journal, "fsync-dir " + dir.path(),
+                "mkdir B", "rename B/" + Exe, "rename B/lib.dll", "rename B/gone.dll",
+                "fsync-dir " + dir.path(), "fsync-dir B",
+                "rename " + Exe, "rename lib.dll", "mkdir plugins", "rename plugins/new.dll",
+                "fsync-dir " + dir.path(), "fsync-dir " + staging, "fsync-dir plugins", "fsync-dir " + staging + "/plugins"};
+            QCOMPARE(trace, expected);
+        }
+        const auto &holds = installed ? after : before;
+        for (const auto &[path, bytes] : holds)
+            QVERIFY2(readFile(appDir + path) == bytes, qPrintable(where + ": " + path));
+        if (!installed) {
+            // The staging folder is its owner's, to take up or remove.
+            QCOMPARE(folderTree(dir.path()).filter(QRegularExpression("^(?!\\.Tarv)")),
+                     QStringList({Exe, "gone.dll", "lib.dll"}));
+            QVERIFY(!QFile::exists(appDir + u'.' + Exe + ".journal"));
+            QVERIFY(swap.errorString().contains(qt_error_string(EIO)) && !swap.errorString().contains("next starts"));
+        }
+        QVERIFY2(installed == (failing == 0 || !reached), qPrintable(where));
+        reached = reached || failing == 0;
+    }
+    QCOMPARE(failing - 2, 19);
+}
+
+void InstallationTest::journalsOfEarlierUpdaters_data()
+{
+    QTest::addColumn<QByteArray>("journal");
+    QTest::addColumn<bool>("readable");
+    QTest::newRow("a single build's, swapped")
+        << QByteArray("Tarvino update journal 1\nstaged .staged\nkept B\ndisplaced .Tarv\xc3\xadno.exe.old-1\n") << true;
+    QTest::newRow("a release's, swapped")
+        << QByteArray("Tarvino release journal 1\nstaging .s\nkept B\nreplace Tarv\xc3\xadno.exe\nadd plugins/new.dll\n"
+                      "remove gone.dll\n")
+        << true;
+    QTest::newRow("this updater's, swapped")
+        << QByteArray("Tarvino journal 2\nstaging .s\nbackup B\nreplace\tmove\tTarv\xc3\xadno.exe\t.s/Tarv\xc3\xadno.exe\t"
+                      "B/Tarv\xc3\xadno.exe\t\nadd\tmove\tplugins/new.dll\t.s/plugins/new.dll\t\t\n"
+                      "remove\tmove\tgone.dll\t\tB/gone.dll\t\n")
+        << true;
+    QTest::newRow("a release's reaching outside the folder")
+        << QByteArray("Tarvino release journal 1\nstaging .s\nkept B\nreplace ../Tarv\xc3\xadno.exe\n") << false;
+    QTest::newRow("a backup that is the program itself")
+        << QByteArray("Tarvino journal 2\nstaging \nbackup \nreplace\tlink\tTarv\xc3\xadno.exe\t.staged\tTarv\xc3\xadno.exe\t\n")
+        << false;
+    QTest::newRow("a line cut short") << QByteArray("Tarvino journal 2\nstaging .s\nbackup B\nreplace\tmove\tlib.dll\n")
+                                      << false;
+}
+
+// A journal left by an earlier version of the updater is undone by this one;
+// one it cannot read leaves everything as it is.
+void InstallationTest::journalsOfEarlierUpdaters()
+{
+    QFETCH(QByteArray, journal);
+    QFETCH(bool, readable);
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    const bool release = !journal.contains("staged");
+    // The state each journal describes once its swap was done: the new files in, the old ones kept.
+    const auto put = [&appDir](const QString &path, const QByteArray &bytes) {
+        return QDir().mkpath(QFileInfo(appDir + path).absolutePath()) && writeFile(appDir + path, bytes);
+    };
+    QVERIFY(put(Exe, "new exe"));
+    QVERIFY(put(release ? "B/" + Exe : QStringLiteral("B"), "old exe"));
+    if (release) {
+        QVERIFY(put("plugins/new.dll", "new"));
+        QVERIFY(put("B/gone.dll", "gone"));
+        QVERIFY(put(".s/unused", "staged, not needed"));
+    }
+    QVERIFY(writeFile(appDir + u'.' + Exe + ".journal", journal));
+    const QStringList left = folderTree(dir.path());
+
+    RecoveryReport report;
+    QCOMPARE(recoverInterruptedUpdate(appDir, Exe, &report), readable);
+    if (!readable) {
+        QCOMPARE(folderTree(dir.path()), left);
+        QVERIFY(report.notice.contains("cannot read"));
+        return;
+    }
+    QCOMPARE(readFile(appDir + Exe), QByteArray("old exe"));
+    QCOMPARE(folderTree(dir.path()), release ? QStringList({Exe, "gone.dll"}) : QStringList{Exe});
 }
 
 QTEST_GUILESS_MAIN(InstallationTest)

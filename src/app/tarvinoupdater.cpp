@@ -4,10 +4,10 @@
 #include "identity.h"
 #include "journal.h"
 #include "listingcheck.h"
-#include "releaseswap.h"
 #include "releaseupdate.h"
 #include "stagingfile.h"
 #include "supportlog.h"
+#include "swap.h"
 #include "update.h"
 #include "urls.h"
 
@@ -133,7 +133,7 @@ void TarvinoUpdater::startListingCheck()
                                                                              : QString());
         }
         if (installProblem.isEmpty() && listingCheck->releasesChecked())
-            Tarvino::ReleaseSwap::discardUnclaimed(appDir, executableName, offer.release ? offer.entry : QString());
+            Tarvino::Swap::discardUnclaimed(appDir, executableName, offer.release ? offer.entry : QString());
         Tarvino::SupportLog::write(QStringLiteral("Offered: ")
                                    + (offered ? offer.entry + (offer.release ? QStringLiteral(" (a release)") : QString())
                                               : QStringLiteral("None")));

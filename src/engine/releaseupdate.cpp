@@ -3,7 +3,7 @@
 #include "fetch.h"
 #include "fileops.h"
 #include "identity.h"
-#include "releaseswap.h"
+#include "swap.h"
 #include "stagingfile.h"
 #include "signature.h"
 #include "supportlog.h"
@@ -21,7 +21,7 @@
 
 namespace Tarvino {
 
-static_assert(std::string_view(Manifest::RecordName) == std::string_view(ReleaseSwap::RecordName));
+static_assert(std::string_view(Manifest::RecordName) == std::string_view(Swap::RecordName));
 
 namespace {
 
@@ -181,7 +181,7 @@ void ReleaseUpdate::metaFinished()
                               .arg(locale.formattedDataSize(m_bytesToFetch),
                                    locale.formattedDataSize(drive.bytesAvailable())));
     }
-    m_swap = std::make_unique<ReleaseSwap>(m_target.appDir, m_target.executableName);
+    m_swap = std::make_unique<Swap>(m_target.appDir, m_target.executableName);
     if (!m_swap->prepare(m_target.release))
         return end(false, m_swap->errorString());
     // The folder's record of its release, swapped with the rest.
@@ -197,7 +197,7 @@ bool ReleaseUpdate::plan(QString *error)
 {
     const QString dir = m_target.appDir;
     for (const ManifestFile &file : m_manifest.files()) {
-        if (const QString link = ReleaseSwap::linkInTheWay(dir, file.path); !link.isEmpty()) {
+        if (const QString link = Swap::linkInTheWay(dir, file.path); !link.isEmpty()) {
             *error = tr("The release is not installed: %1 in the folder is a link or a folder.")
                          .arg(FileOps::nativePath(link));
             return false;
@@ -205,7 +205,7 @@ bool ReleaseUpdate::plan(QString *error)
         const QFileInfo installed(dir + file.path);
         if (installed.exists() && installed.size() == file.size && FileOps::sha256Of(installed.filePath()) == file.sha256)
             continue;
-        m_changes.append({installed.exists() ? ReleaseChange::Kind::Replace : ReleaseChange::Kind::Add, file.path});
+        m_changes.append({installed.exists() ? SwapChange::Kind::Replace : SwapChange::Kind::Add, file.path});
         m_toFetch.append(file);
         m_bytesToFetch += file.size;
     }
@@ -215,11 +215,11 @@ bool ReleaseUpdate::plan(QString *error)
         for (const ManifestFile &file : held.files()) {
             const QFileInfo old(dir + file.path);
             if (!m_manifest.find(file.path) && old.exists() && !old.isSymLink() && !old.isDir())
-                m_changes.append({ReleaseChange::Kind::Remove, file.path});
+                m_changes.append({SwapChange::Kind::Remove, file.path});
         }
     }
     const bool hadRecord = FileOps::exists(dir + QLatin1String(Manifest::RecordName));
-    m_changes.append({hadRecord ? ReleaseChange::Kind::Replace : ReleaseChange::Kind::Add,
+    m_changes.append({hadRecord ? SwapChange::Kind::Replace : SwapChange::Kind::Add,
                       QString::fromLatin1(Manifest::RecordName)});
     return true;
 }
@@ -306,7 +306,7 @@ void ReleaseUpdate::install()
     // The updater and what it loads (Qt, its plugins, the libraries) must show
     // that they start before anything installed changes: once the swap has
     // begun, whatever updater stands in the folder is the one that recovers it.
-    const bool updaterTouched = std::any_of(m_changes.cbegin(), m_changes.cend(), [this](const ReleaseChange &change) {
+    const bool updaterTouched = std::any_of(m_changes.cbegin(), m_changes.cend(), [this](const SwapChange &change) {
         return change.path != m_target.executableName && change.path != QLatin1String(Manifest::RecordName);
     });
     if (updaterTouched)
@@ -321,8 +321,8 @@ void ReleaseUpdate::qualifyUpdater()
 {
     const QString staging = m_swap->stagingDir();
     for (const ManifestFile &file : m_manifest.files()) {
-        const bool staged = std::any_of(m_changes.cbegin(), m_changes.cend(), [&file](const ReleaseChange &change) {
-            return change.kind != ReleaseChange::Kind::Remove && change.path == file.path;
+        const bool staged = std::any_of(m_changes.cbegin(), m_changes.cend(), [&file](const SwapChange &change) {
+            return change.kind != SwapChange::Kind::Remove && change.path == file.path;
         });
         if (staged)
             continue;
@@ -387,7 +387,7 @@ void ReleaseUpdate::swapIn()
     for (const ManifestFile &file : m_manifest.files())
         topNames << file.path.section(u'/', 0, 0);
     m_swapBegun = true;
-    if (!m_swap->install(m_changes, m_target.backupName, topNames))
+    if (!m_swap->install(m_changes, m_target.backupName, Swap::Backup::Folder, topNames))
         return end(false, m_swap->errorString());
     SupportLog::write(QStringLiteral("Installed; the previous release is kept in ") + m_swap->backupPath());
     for (const QString &path : m_swap->displaced()) {

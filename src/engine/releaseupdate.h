@@ -21,8 +21,8 @@ class QFile;
 namespace Tarvino {
 
 class Fetch;
-class ReleaseSwap;
-struct ReleaseChange;
+class Swap;
+struct SwapChange;
 
 // What the update to a whole release needs to know.
 struct ReleaseTarget
@@ -98,11 +98,11 @@ private:
     std::unique_ptr<Transfer> m_manifestTransfer;
     std::unique_ptr<Transfer> m_signatureTransfer;
     Manifest m_manifest;
-    QList<ReleaseChange> m_changes;
+    QList<SwapChange> m_changes;
     QList<ManifestFile> m_toFetch;
     qint64 m_bytesToFetch = 0;
     qint64 m_bytesFetched = 0;
-    std::unique_ptr<ReleaseSwap> m_swap;
+    std::unique_ptr<Swap> m_swap;
     bool m_swapBegun = false;
     bool m_keptForLater = false;
     // In this order: the fetch writes into the file.

@@ -2,11 +2,11 @@
 
 #include "fetch.h"
 #include "fileops.h"
-#include "installation.h"
 #include "installedrecord.h"
 #include "signature.h"
 #include "stagingfile.h"
 #include "supportlog.h"
+#include "swap.h"
 #include "transfer.h"
 
 #include <QDir>
@@ -131,7 +131,7 @@ void Update::downloadFinished(QNetworkReply *reply)
     QString error;
     if (!install(&error))
         return end(false, error);
-    SupportLog::write(QStringLiteral("Installed; the previous version is kept as ") + m_installation->backupPath());
+    SupportLog::write(QStringLiteral("Installed; the previous version is kept as ") + m_swap->backupPath());
     watchNewProgram(m_target.appDir + m_target.executableName, m_target.healthCheckTime);
 }
 
@@ -170,9 +170,10 @@ bool Update::install(QString *error)
                           FileOps::describe(code));
         return false;
     }
-    m_installation = std::make_unique<Installation>(m_target.appDir, m_target.executableName);
-    if (!m_installation->install(m_staging->path(), m_target.backupName)) {
-        *error = m_installation->errorString();
+    m_swap = std::make_unique<Swap>(m_target.appDir, m_target.executableName);
+    const SwapChange change{SwapChange::Kind::Replace, m_target.executableName, QFileInfo(m_staging->path()).fileName()};
+    if (!m_swap->install({change}, m_target.backupName, Swap::Backup::BesideProgram)) {
+        *error = m_swap->errorString();
         return false;
     }
     m_staging->release();
@@ -181,15 +182,15 @@ bool Update::install(QString *error)
 
 bool Update::rollback(QString *error)
 {
-    const bool done = m_installation->rollback();
-    *error = m_installation->errorString();
+    const bool done = m_swap->rollback();
+    *error = m_swap->errorString();
     return done;
 }
 
 bool Update::commit(QString *error)
 {
-    const bool done = m_installation->commit();
-    *error = m_installation->errorString();
+    const bool done = m_swap->commit();
+    *error = m_swap->errorString();
     return done;
 }
 
@@ -223,7 +224,7 @@ void Update::end(bool succeeded, const QString &error)
     m_fetch.reset();
     m_verifier.reset();
     m_staging.reset();
-    m_installation.reset();
+    m_swap.reset();
     UpdateJob::end(succeeded, error);
 }
 

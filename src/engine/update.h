@@ -21,7 +21,7 @@ class QNetworkReply;
 namespace Tarvino {
 
 class Fetch;
-class Installation;
+class Swap;
 class StagingFile;
 class Transfer;
 class VerifyingWriter;
@@ -96,7 +96,7 @@ private:
     std::unique_ptr<Fetch> m_fetch;       // the build
     ResumePoint m_resumeFrom;             // what an earlier run left of it
     qint64 m_recorded = 0;
-    std::unique_ptr<Installation> m_installation;
+    std::unique_ptr<Swap> m_swap;
 };
 
 } // namespace Tarvino

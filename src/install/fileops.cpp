@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QThread>
 
 #if defined(Q_OS_WIN)
@@ -92,7 +93,7 @@ QString describe(int error)
     const bool diskFull = error == ENOSPC || error == EDQUOT;
 #endif
     if (diskFull)
-        return QCoreApplication::translate("Tarvino::Installation", "The disk is full.");
+        return QCoreApplication::translate("Tarvino::Swap", "The disk is full.");
     return qt_error_string(error);
 }
 
@@ -296,6 +297,19 @@ int makeFolders(const QString &dir)
     if (const int error = injected("mkdir", dir))
         return error;
     return QDir().mkpath(dir) ? 0 : lastError() ? lastError() : EIO;
+}
+
+int syncFolders(const QStringList &dirs)
+{
+    QSet<QString> done;
+    for (const QString &dir : dirs) {
+        if (done.contains(dir) || !QFileInfo(dir).isDir())
+            continue;
+        done.insert(dir);
+        if (const int error = syncFolder(dir))
+            return error;
+    }
+    return 0;
 }
 
 int syncFolder(const QString &dir)

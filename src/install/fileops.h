@@ -2,6 +2,7 @@
 
 #include <QIODevice>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -62,6 +63,8 @@ int makeFolders(const QString &dir);
 
 // Makes the folder's entries durable. On Windows the moves write through already.
 int syncFolder(const QString &dir);
+// Each folder once, in the order given; one removed on the way is passed over.
+int syncFolders(const QStringList &dirs);
 int syncToDisk(QFile &file);
 
 // Gives `to` the permission bits (on Windows: the attributes) of `from`; on

@@ -2,7 +2,7 @@
 
 #include "fileops.h"
 #include "installedrecord.h"
-#include "releaseswap.h"
+#include "swap.h"
 #include "stagingfile.h"
 
 #include <QDir>
@@ -16,63 +16,99 @@ using namespace FileOps;
 
 namespace {
 
-// A release's journal names every file it changes.
-constexpr qint64 MaxJournalSize = 4 * 1024 * 1024;
+// A release's journal names every file it changes, in up to four names of a few hundred bytes each.
+constexpr qint64 MaxJournalSize = 64 * 1024 * 1024;
 
 QString translated(const char *text)
 {
-    return QCoreApplication::translate("Tarvino::Installation", text);
+    return QCoreApplication::translate("Tarvino::Swap", text);
 }
 
-// Either journal's update never committed: the previous version goes back.
-// Where that cannot be done now (on Windows, while the new program runs), or
-// the journal is not one of ours, the journal stays.
+// The update never committed: the previous version goes back. Where that
+// cannot be done now (on Windows, while the new program runs), or the journal
+// is not one of ours, the journal stays.
 bool undoUncommitted(const QString &appDir, const QString &executableName, RecoveryReport &said)
 {
     const QString journalFile = Journal::path(appDir, executableName);
-    QFile file(journalFile);
-    const QByteArray text = file.open(QIODevice::ReadOnly) ? file.read(MaxJournalSize) : QByteArray();
+    QFile file;
+    const QByteArray text = openPlainFile(file, journalFile, QIODevice::ReadOnly) == 0 ? file.read(MaxJournalSize)
+                                                                                      : QByteArray();
     file.close();
-    ReleaseJournal release;
     Journal journal;
-    QString found;
-    int error = 0;
-    if (ReleaseJournal::isReleaseJournal(text) && release.parse(text)) {
-        found = QStringLiteral("Found the journal of a release update that did not commit (%1 changes, the "
-                               "previous release kept in %2): ").arg(release.changes.size()).arg(release.kept);
-        if (!(error = release.undo(appDir, journalFile)))
-            found += QStringLiteral("the previous release was put back");
-    } else if (journal.parse(text, executableName)) {
-        const bool swapped = !exists(appDir + journal.staged) || !exists(appDir + executableName);
-        found = QStringLiteral("Found the journal of an update that did not commit (staged %1, backup %2): ")
-                    .arg(journal.staged, journal.kept);
-        if (!(error = journal.undo(appDir, executableName))) {
-            found += swapped ? QStringLiteral("the previous version was put back from %1").arg(journal.kept)
-                             : QStringLiteral("the program had not been replaced yet; the backup it had begun "
-                                              "and the staged build were removed");
-        }
-    } else {
+    if (!journal.parse(text, executableName)) {
         said.details << QStringLiteral("Found %1, which cannot be read as a journal: left everything as it is")
                             .arg(nativePath(journalFile));
         said.notice = translated("An interrupted update left %1, which this updater cannot read, so no update is "
                                  "installed.").arg(nativePath(journalFile));
         return false;
     }
-    if (error) {
+    QString found = QStringLiteral("Found the journal of an update that did not commit (%1 changes, the previous "
+                                   "version kept as %2): ")
+                        .arg(journal.changes.size())
+                        .arg(journal.backup.isEmpty() && !journal.changes.isEmpty() ? journal.changes.constFirst().kept
+                                                                                    : journal.backup);
+    if (const int error = journal.undo(appDir, executableName)) {
         said.details << found + "could not undo it now: " + describe(error);
         said.notice = translated("An interrupted update could not be undone yet (%1). Close the program, then "
                                  "start the updater again.").arg(describe(error));
         return false;
     }
-    said.details << found;
+    said.details << found + QStringLiteral("the previous version was put back");
     said.notice = translated("An interrupted update was undone: the previous version is in place again.");
     return true;
 }
 
-bool isOurs(const QString &name, const QString &executableName)
+QString parentOf(const QString &path)
 {
-    return !name.isEmpty() && !name.contains(u'/') && !name.contains(u'\\') && name != u"." && name != u".."
-        && name != executableName;
+    return QFileInfo(path).absolutePath();
+}
+
+bool isPlainRelative(const QString &path)
+{
+    return !path.isEmpty() && !path.startsWith(u'/') && !path.contains(u'\\') && !path.contains(u':')
+        && !path.contains(u'\t') && !path.contains(u'\n') && !path.split(u'/').contains(QStringLiteral(".."))
+        && !path.split(u'/').contains(QStringLiteral(".")) && !path.split(u'/').contains(QString());
+}
+
+// Empty, or a plain relative name that is not the installed file's own.
+bool isOtherName(const QString &name, const QString &installed)
+{
+    return name.isEmpty() || (isPlainRelative(name) && name.compare(installed, Qt::CaseInsensitive) != 0);
+}
+
+// Removes the folders under and including dir that hold no file.
+void removeEmptyFolders(const QString &dir)
+{
+    const QStringList children = QDir(dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QString &child : children)
+        removeEmptyFolders(dir + u'/' + child);
+    QDir().rmdir(dir);
+}
+
+constexpr char Title[] = "Tarvino journal 2";
+constexpr char SingleTitle[] = "Tarvino update journal 1";
+constexpr char ReleaseTitle[] = "Tarvino release journal 1";
+const char *const KindWords[] = {"replace", "add", "remove"};
+
+bool kindOf(const QByteArray &word, SwapChange::Kind *kind)
+{
+    for (int i = 0; i < 3; ++i) {
+        if (word == KindWords[i]) {
+            *kind = SwapChange::Kind(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// "key value" lines, the value possibly empty.
+bool field(const QByteArray &line, const char *key, QString *value)
+{
+    const QByteArray prefix = QByteArray(key) + ' ';
+    if (!line.startsWith(prefix))
+        return false;
+    *value = QString::fromUtf8(line.mid(prefix.size()));
+    return true;
 }
 
 } // namespace
@@ -102,23 +138,76 @@ int Journal::markRan(const QString &journalPath)
 
 QByteArray Journal::toText() const
 {
-    return "Tarvino update journal 1\nstaged " + staged.toUtf8() + "\nkept " + kept.toUtf8() + "\ndisplaced "
-        + displaced.toUtf8() + '\n';
+    QByteArray text = QByteArray(Title) + "\nstaging " + staging.toUtf8() + "\nbackup " + backup.toUtf8() + '\n';
+    for (const SwapChange &change : changes) {
+        text += QByteArray(KindWords[int(change.kind)]) + '\t' + (change.keepByLink ? "link" : "move") + '\t'
+            + change.path.toUtf8() + '\t' + change.staged.toUtf8() + '\t' + change.kept.toUtf8() + '\t'
+            + change.displaced.toUtf8() + '\n';
+    }
+    return text;
 }
 
 bool Journal::parse(const QByteArray &text, const QString &executableName)
 {
-    const QList<QByteArray> lines = text.split('\n');
-    if (lines.size() != 5 || lines[0] != "Tarvino update journal 1" || !lines[4].isEmpty())
+    QList<QByteArray> lines = text.split('\n');
+    if (lines.size() < 4 || !lines.constLast().isEmpty())
         return false;
-    const auto field = [&lines](int i, const char *key) {
-        const QByteArray prefix = QByteArray(key) + ' ';
-        return lines[i].startsWith(prefix) ? QString::fromUtf8(lines[i].mid(prefix.size())) : QString();
-    };
-    staged = field(1, "staged");
-    kept = field(2, "kept");
-    displaced = field(3, "displaced");
-    return isOurs(staged, executableName) && isOurs(kept, executableName) && isOurs(displaced, executableName);
+    lines.removeLast();
+    changes.clear();
+    staging.clear();
+    backup.clear();
+    if (lines.at(0) == SingleTitle) {
+        // A single build's: the program, kept beside itself by a second name.
+        SwapChange change(SwapChange::Kind::Replace, executableName);
+        change.keepByLink = true;
+        if (lines.size() != 4 || !field(lines.at(1), "staged", &change.staged) || !field(lines.at(2), "kept", &change.kept)
+            || !field(lines.at(3), "displaced", &change.displaced)) {
+            return false;
+        }
+        changes << change;
+    } else if (lines.at(0) == ReleaseTitle) {
+        // A release's: every change moves between the folder, the staging folder and the backup folder.
+        if (!field(lines.at(1), "staging", &staging) || !field(lines.at(2), "kept", &backup))
+            return false;
+        for (const QByteArray &line : lines.mid(3)) {
+            SwapChange change;
+            const QByteArray word = line.left(line.indexOf(' '));
+            change.path = QString::fromUtf8(line.mid(word.size() + 1));
+            if (!kindOf(word, &change.kind))
+                return false;
+            if (change.kind != SwapChange::Kind::Remove)
+                change.staged = staging + u'/' + change.path;
+            if (change.kind != SwapChange::Kind::Add)
+                change.kept = backup + u'/' + change.path;
+            changes << change;
+        }
+    } else if (lines.at(0) == Title) {
+        if (!field(lines.at(1), "staging", &staging) || !field(lines.at(2), "backup", &backup))
+            return false;
+        for (const QByteArray &line : lines.mid(3)) {
+            const QList<QByteArray> parts = line.split('\t');
+            SwapChange change;
+            if (parts.size() != 6 || !kindOf(parts.at(0), &change.kind) || (parts.at(1) != "link" && parts.at(1) != "move"))
+                return false;
+            change.keepByLink = parts.at(1) == "link";
+            change.path = QString::fromUtf8(parts.at(2));
+            change.staged = QString::fromUtf8(parts.at(3));
+            change.kept = QString::fromUtf8(parts.at(4));
+            change.displaced = QString::fromUtf8(parts.at(5));
+            changes << change;
+        }
+    } else {
+        return false;
+    }
+    for (const SwapChange &change : std::as_const(changes)) {
+        if (!isPlainRelative(change.path) || !isOtherName(change.staged, change.path)
+            || !isOtherName(change.kept, change.path) || !isOtherName(change.displaced, change.path)) {
+            return false;
+        }
+    }
+    // The folders a start may remove are hidden or backup folders of the top level, never the folder itself.
+    return !changes.isEmpty() && (staging.isEmpty() || (isPlainRelative(staging) && !staging.contains(u'/')))
+        && (backup.isEmpty() || (isPlainRelative(backup) && !backup.contains(u'/')));
 }
 
 int Journal::write(const QString &path) const
@@ -128,35 +217,53 @@ int Journal::write(const QString &path) const
 
 int Journal::undo(const QString &appDir, const QString &executableName, bool removeStaged) const
 {
-    const QString executable = appDir + executableName;
-    const QString stagedPath = appDir + staged;
-    const QString keptPath = appDir + kept;
-    const QString displacedPath = appDir + displaced;
-    // Where a running old program was moved aside and the new one never took its place.
-    if (!exists(executable) && exists(displacedPath)) {
-        if (const int error = renameOver(displacedPath, executable))
-            return error;
-    }
-    if (exists(stagedPath) && exists(executable)) {
-        // The new build never took the name: the old bytes are still there, and
-        // the backup, made by this update, goes.
-        if (exists(keptPath)) {
-            if (const int error = removeFile(keptPath))
+    QStringList touched{appDir};
+    const auto in = [&appDir](const QString &name) { return name.isEmpty() ? QString() : appDir + name; };
+    for (auto change = changes.crbegin(); change != changes.crend(); ++change) {
+        const QString installed = appDir + change->path;
+        const QString staged = in(change->staged);
+        const QString kept = in(change->kept);
+        const QString displaced = in(change->displaced);
+        touched << parentOf(installed);
+        // Where a running old program was moved aside and the new one never took its place.
+        if (!displaced.isEmpty() && !exists(installed) && exists(displaced)) {
+            if (const int error = renameOver(displaced, installed))
                 return error;
         }
-        if (removeStaged)
-            removeFile(stagedPath);
-    } else if (exists(keptPath)) {
-        if (const int error = renameOver(keptPath, executable))
-            return error;
+        if (change->kind == SwapChange::Kind::Add) {
+            if (!exists(staged) && exists(installed)) {
+                if (const int error = removeFile(installed))
+                    return error;
+            }
+            // And the folders it had to make, which are empty again.
+            const QString top = QDir::cleanPath(appDir);
+            for (QString dir = parentOf(installed); dir.startsWith(top + u'/') && QDir().rmdir(dir);)
+                dir = parentOf(dir);
+        } else if (change->keepByLink && exists(staged) && exists(installed)) {
+            // The new file never took the name: the old bytes are still there,
+            // and the second name this update began for them goes.
+            if (exists(kept)) {
+                if (const int error = removeFile(kept))
+                    return error;
+            }
+        } else if (!kept.isEmpty() && exists(kept)) {
+            if (const int error = renameOver(kept, installed))
+                return error;
+            touched << parentOf(kept);
+        }
+        // A program that still runs cannot be removed: the sweep at a later start takes it.
+        if (!displaced.isEmpty() && exists(displaced))
+            removeFile(displaced);
+        if (removeStaged && staging.isEmpty() && exists(staged))
+            removeFile(staged);
     }
-    // A program that still runs cannot be removed: the sweep at a later start takes it.
-    if (exists(displacedPath))
-        removeFile(displacedPath);
-    if (const int error = syncFolder(appDir))
+    if (const int error = syncFolders(touched))
         return error;
-    const QString journal = path(appDir, executableName);
-    if (const int error = removeFile(journal))
+    if (!staging.isEmpty())
+        removeTree(appDir + staging);
+    if (!backup.isEmpty())
+        removeEmptyFolders(appDir + backup);
+    if (const int error = removeFile(path(appDir, executableName)))
         return error;
     syncFolder(appDir);
     return 0;
@@ -232,9 +339,9 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
     }
     for (const QString &name : dir.entryList({displaced}, files))
         remove(dir.filePath(name), QStringLiteral("a program set aside while it ran"));
-    for (const QString &name : dir.entryList({ReleaseSwap::stagingPrefix(executableName) + u'*'},
+    for (const QString &name : dir.entryList({Swap::stagingPrefix(executableName) + u'*'},
                                              QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
-        if (const QString release = ReleaseSwap::keptFor(dir.filePath(name) + u'/'); !release.isEmpty()) {
+        if (const QString release = Swap::keptFor(dir.filePath(name) + u'/'); !release.isEmpty()) {
             said.details << QStringLiteral("Found %1: the files fetched so far of %2, kept to be continued")
                                 .arg(nativePath(dir.filePath(name)), release);
             continue;

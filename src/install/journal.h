@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QByteArray>
-#include <QCoreApplication>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -9,11 +9,30 @@
 // enough for the next start to undo it without guessing, and that undoing.
 namespace Tarvino {
 
+// One path of the folder that an update changes. Every name is relative to the
+// folder, with "/".
+struct SwapChange
+{
+    enum class Kind { Replace, Add, Remove };
+    SwapChange() = default;
+    SwapChange(Kind kind, const QString &path, const QString &staged = {}) : kind(kind), path(path), staged(staged) {}
+
+    Kind kind = Kind::Replace;
+    QString path;   // the installed file
+    QString staged; // where the new bytes wait (Replace, Add)
+    QString kept;   // the second name the old bytes get (Replace, Remove): the backup
+    // The old bytes get their second name by a hard link (or a copy) and the new
+    // ones are renamed over them, so that the path never lacks a whole file;
+    // otherwise the old file is moved into the backup and the new one moved in.
+    bool keepByLink = false;
+    QString displaced; // Windows, keepByLink: where a running program is moved aside
+};
+
 struct Journal
 {
-    QString staged;    // the new build, until it is renamed over the program
-    QString kept;      // the second name of the old bytes: the backup
-    QString displaced; // Windows only: where a running old program was moved aside
+    QString staging; // a folder of staged files, removed at the end; may be empty
+    QString backup;  // a folder that keeps the old files; may be empty
+    QList<SwapChange> changes;
 
     static QString path(const QString &appDir, const QString &executableName);
     // Beside a journal that could not be removed after the new program ran: the
@@ -25,16 +44,21 @@ struct Journal
     static QString displacedPrefix(const QString &executableName);
 
     QByteArray toText() const;
+    // Reads this journal, and the two kinds that earlier updaters wrote (one
+    // for a single build, one for a release). False when the text is none of them.
     bool parse(const QByteArray &text, const QString &executableName);
 
     // Written beside its place, flushed, then renamed into it: the journal is
     // either absent or complete. 0 or the error code.
     int write(const QString &path) const;
 
-    // Puts the old program back under its name and removes what the update
-    // made (the staged build too, unless its owner still runs), then the
-    // journal. 0, or the error code of the step that could not be done now;
-    // the journal then stays for a later start.
+    // Puts every old file back under its name and removes what the update
+    // added, the staging folder, the staged files outside it (unless
+    // removeStaged is false: their owner still runs) and the emptied backup
+    // folder, then the journal. Each step is
+    // decided by what the folder holds now, so an undo that was itself cut off
+    // can be run again. 0, or the error code of the step that cannot be done
+    // now; the journal then stays for a later start.
     int undo(const QString &appDir, const QString &executableName, bool removeStaged = true) const;
 };
 
