@@ -47,7 +47,7 @@ one_run() { # cut|whole -> "wall_s sent_bytes"
     (cd "$work/run" && QT_QPA_PLATFORM=offscreen run_or_say "the update ($1)" \
         /usr/bin/time -f '%e' -o "$work/time" "$driver" update "$base" "$app" "$identity")
     cmp -s "$app/Tarvíno.exe" "$work/program" || { echo "bench: the installed build differs ($1)" >&2; exit 1; }
-    echo "$(cat "$work/time") $(python3 -c "import json; print(json.load(open('$work/stats')).get('$path', 0))")"
+    echo "$(cat "$work/time") $(awk -v p="$path" '$2 == p { s += $1 } END { print s + 0 }' "$work/stats")"
 }
 
 : > "$work/whole"; : > "$work/cut"

@@ -53,7 +53,7 @@ QStringList folderFilesOfTheUpdate(const QString &dir)
 {
     return folderFiles(dir).filter(
         QRegularExpression("^(?!started\\.txt$|starts\\.txt$|stopped\\.txt$|TarvinoUpdater\\.log$|"
-                           "\\.Tarvíno\\.exe\\.installed$)"));
+                           "\\.Tarvíno\\.exe\\.(installed|hashes)$)"));
 }
 
 int runProgram(const QString &program, const QStringList &arguments, QByteArray *output,

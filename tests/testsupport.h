@@ -30,6 +30,7 @@ inline const QString Lock = QStringLiteral(".Tarvíno.exe.lock");
 inline const QString Log = QStringLiteral("TarvinoUpdater.log");
 inline const QString Journal = QStringLiteral(".Tarvíno.exe.journal");
 inline const QString Record = QStringLiteral(".Tarvíno.exe.installed");
+inline const QString Hashes = QStringLiteral(".Tarvíno.exe.hashes");
 // Where the old bytes go when an earlier backup holds the identity's name.
 inline const QString SecondBackup = Identity + QStringLiteral(" (2)");
 // The file-system steps of an update whose backup name is free, with hard

@@ -120,7 +120,7 @@ void EngineTest::goodUpdate()
 
     // The new program ran with no arguments, in the caller's working directory.
     QCOMPARE(startRecord(f.appDir.path()), "arguments 0\ncwd " + QDir::currentPath().toUtf8() + '\n');
-    QStringList expected{Identity, Exe, Record, "started.txt", "starts.txt"};
+    QStringList expected{Identity, Exe, Record, Hashes, "started.txt", "starts.txt"};
     if (backupTaken)
         expected << SecondBackup;
     expected.sort();
@@ -874,9 +874,17 @@ void EngineTest::theRecordKnowsAProgramByEveryByte()
     QVERIFY2(f.run(f.target(), &error), qPrintable(error));
     const QString dir = f.appDir.path() + u'/';
     const QString installed = Tarvino::identityOfEntry(QString::fromLatin1(Newer));
+    // The update read the new program once, before it took its name: the starts after it read nothing.
+    int reads = 0;
+    auto clearHook = qScopeGuard([] { Tarvino::setFileStepHook({}); });
+    Tarvino::setFileStepHook([&reads](const char *step, const QString &) {
+        reads += qstrcmp(step, "hash") == 0;
+        return 0;
+    });
     QCOMPARE(Tarvino::installedIdentity(dir, Exe, Identity, true), installed);
     QCOMPARE(Tarvino::installedIdentity(dir, Exe, Identity, true), installed);
-    QVERIFY(readFile(f.appPath(Record)).contains("\nstamp "));
+    QCOMPARE(reads, 0);
+    Tarvino::setFileStepHook({});
 
     // The old program put back in place, with the new one's size and modification time.
     QFile program(f.appPath(Exe));

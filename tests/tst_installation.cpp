@@ -1,10 +1,12 @@
 #include "fileops.h"
 #include "folderlock.h"
+#include "hashcache.h"
 #include "stagingfile.h"
 #include "supportlog.h"
 #include "swap.h"
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QProcess>
@@ -77,6 +79,8 @@ private slots:
     void releaseSwapFailingAtEachStep();
     void journalsOfEarlierUpdaters_data();
     void journalsOfEarlierUpdaters();
+    void filesAreReadOnlyWhenTheyChanged_data();
+    void filesAreReadOnlyWhenTheyChanged();
 };
 
 void InstallationTest::stagingFileCompletesAndCleansUp()
@@ -611,6 +615,68 @@ void InstallationTest::journalsOfEarlierUpdaters()
     }
     QCOMPARE(readFile(appDir + Exe), QByteArray("old exe"));
     QCOMPARE(folderTree(dir.path()), release ? QStringList({Exe, "gone.dll"}) : QStringList{Exe});
+}
+
+void InstallationTest::filesAreReadOnlyWhenTheyChanged_data()
+{
+    QTest::addColumn<QString>("change"); // what happens to the file between two starts
+    QTest::addColumn<int>("reads");      // how often the second start reads it
+    QTest::newRow("nothing") << "" << 0;
+    QTest::newRow("rewritten with its size and modification time") << "rewritten" << 1;
+    QTest::newRow("replaced by another file") << "replaced" << 1;
+    QTest::newRow("written a moment ago: not noted") << "fresh" << 1;
+    QTest::newRow("checked and moved in by the updater: noted unread") << "noted" << 0;
+}
+
+// A start and an update read only the files that changed since one of them
+// last read them, and the hash a start gets is always that of the bytes there.
+void InstallationTest::filesAreReadOnlyWhenTheyChanged()
+{
+    QFETCH(QString, change);
+    QFETCH(int, reads);
+    QTemporaryDir dir;
+    const QString appDir = dir.path() + u'/';
+    const QString file = appDir + "lib.dll";
+    const auto setModified = [](const QString &path, const QDateTime &time) {
+        QFile f(path);
+        return f.open(QIODevice::ReadWrite) && f.setFileTime(time, QFileDevice::FileModificationTime);
+    };
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-60);
+    QVERIFY(writeFile(file, "lib 1") && setModified(file, before));
+    if (change != u"fresh") {
+        HashCache hashes(appDir, Exe);
+        QCOMPARE(hashes.sha256("lib.dll"), QCryptographicHash::hash("lib 1", QCryptographicHash::Sha256));
+        QCOMPARE(hashes.save(), 0);
+    }
+    QByteArray now = "lib 1";
+    if (change == u"rewritten") {
+        now = "lib 2";
+        QVERIFY(writeFile(file, now) && setModified(file, before));
+    } else if (change == u"replaced") {
+        now = "lib 3";
+        QVERIFY(writeFile(file + ".new", now) && setModified(file + ".new", before));
+        QVERIFY(FileOps::renameOver(file + ".new", file) == 0);
+    } else if (change == u"fresh") {
+        QVERIFY(writeFile(file, now));
+        HashCache hashes(appDir, Exe);
+        hashes.sha256("lib.dll");
+        hashes.save();
+    } else if (change == u"noted") {
+        now = "lib 4";
+        QVERIFY(writeFile(file, now));
+        HashCache hashes(appDir, Exe);
+        hashes.note("lib.dll", QCryptographicHash::hash(now, QCryptographicHash::Sha256));
+        QCOMPARE(hashes.save(), 0);
+    }
+    int read = 0;
+    auto clearHook = qScopeGuard([] { setFileStepHook({}); });
+    setFileStepHook([&read](const char *step, const QString &) {
+        read += qstrcmp(step, "hash") == 0;
+        return 0;
+    });
+    HashCache hashes(appDir, Exe);
+    QCOMPARE(hashes.sha256("lib.dll"), QCryptographicHash::hash(now, QCryptographicHash::Sha256));
+    QCOMPARE(read, reads);
 }
 
 QTEST_GUILESS_MAIN(InstallationTest)

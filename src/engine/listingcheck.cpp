@@ -1,5 +1,6 @@
 #include "listingcheck.h"
 
+#include "hashcache.h"
 #include "identity.h"
 #include "installedrecord.h"
 #include "listing.h"
@@ -55,9 +56,10 @@ Offer decideReleaseOffer(const QStringList &releases, const QString &identity)
 QString installedIdentity(const QString &appDir, const QString &executableName, const QString &given, bool remember)
 {
     // Read once for both records, and only when the program changed since the last start noted it.
-    const QByteArray program = InstalledRecord::programFingerprint(appDir, executableName);
+    HashCache hashes(appDir, executableName);
+    const QByteArray program = hashes.sha256(executableName);
     if (remember)
-        InstalledRecord::remember(appDir, executableName, program);
+        hashes.save();
     QStringList recorded{InstalledRecord::identityOf(appDir, executableName, program)};
     // The release the folder holds, while its program is still the one there.
     Manifest held;

@@ -2,6 +2,7 @@
 
 #include "fetch.h"
 #include "fileops.h"
+#include "hashcache.h"
 #include "identity.h"
 #include "swap.h"
 #include "stagingfile.h"
@@ -196,6 +197,7 @@ void ReleaseUpdate::metaFinished()
 bool ReleaseUpdate::plan(QString *error)
 {
     const QString dir = m_target.appDir;
+    HashCache hashes(dir, m_target.executableName);
     for (const ManifestFile &file : m_manifest.files()) {
         if (const QString link = Swap::linkInTheWay(dir, file.path); !link.isEmpty()) {
             *error = tr("The release is not installed: %1 in the folder is a link or a folder.")
@@ -203,7 +205,7 @@ bool ReleaseUpdate::plan(QString *error)
             return false;
         }
         const QFileInfo installed(dir + file.path);
-        if (installed.exists() && installed.size() == file.size && FileOps::sha256Of(installed.filePath()) == file.sha256)
+        if (installed.exists() && installed.size() == file.size && hashes.sha256(file.path) == file.sha256)
             continue;
         m_changes.append({installed.exists() ? SwapChange::Kind::Replace : SwapChange::Kind::Add, file.path});
         m_toFetch.append(file);
@@ -218,6 +220,7 @@ bool ReleaseUpdate::plan(QString *error)
                 m_changes.append({SwapChange::Kind::Remove, file.path});
         }
     }
+    hashes.save();
     const bool hadRecord = FileOps::exists(dir + QLatin1String(Manifest::RecordName));
     m_changes.append({hadRecord ? SwapChange::Kind::Replace : SwapChange::Kind::Add,
                       QString::fromLatin1(Manifest::RecordName)});
@@ -410,6 +413,13 @@ bool ReleaseUpdate::commit(QString *error)
 {
     const bool done = m_swap->commit();
     *error = m_swap->errorString();
+    // Each file moved in was checked against the manifest before: a later start or update need not read it.
+    HashCache hashes(m_target.appDir, m_target.executableName);
+    for (const SwapChange &change : std::as_const(m_changes)) {
+        if (const ManifestFile *file = m_manifest.find(change.path); file && change.kind != SwapChange::Kind::Remove)
+            hashes.note(file->path, file->sha256);
+    }
+    hashes.save();
     for (const QString &name : m_swap->pruned())
         SupportLog::write(QStringLiteral("Removed the backup of an older release: ") + name);
     return done;

@@ -2,6 +2,7 @@
 
 #include "fetch.h"
 #include "fileops.h"
+#include "hashcache.h"
 #include "installedrecord.h"
 #include "signature.h"
 #include "stagingfile.h"
@@ -161,9 +162,11 @@ bool Update::install(QString *error)
     // Before the swap, naming both programs: whether the update then stays or is
     // undone, the folder knows what it holds.
     const QString program = m_target.appDir + m_target.executableName;
-    QList<QPair<QByteArray, QString>> programs{{InstalledRecord::fingerprint(m_staging->path()), m_target.newIdentity}};
+    m_newSha256 = FileOps::sha256Of(m_staging->path());
+    QList<QPair<QByteArray, QString>> programs{{m_newSha256, m_target.newIdentity}};
     if (FileOps::exists(program))
-        programs.append({InstalledRecord::fingerprint(program), m_target.backupName});
+        programs.append({HashCache(m_target.appDir, m_target.executableName).sha256(m_target.executableName),
+                         m_target.backupName});
     if (const int code = InstalledRecord::write(m_target.appDir, m_target.executableName, programs)) {
         *error = tr("Cannot record what the folder holds in %1: %2")
                      .arg(FileOps::nativePath(InstalledRecord::path(m_target.appDir, m_target.executableName)),
@@ -191,6 +194,10 @@ bool Update::commit(QString *error)
 {
     const bool done = m_swap->commit();
     *error = m_swap->errorString();
+    // The program was read whole before it took its name: the next start need not read it again.
+    HashCache hashes(m_target.appDir, m_target.executableName);
+    hashes.note(m_target.executableName, m_newSha256);
+    hashes.save();
     return done;
 }
 

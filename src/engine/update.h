@@ -95,6 +95,7 @@ private:
     std::unique_ptr<Transfer> m_transfer; // the signature
     std::unique_ptr<Fetch> m_fetch;       // the build
     ResumePoint m_resumeFrom;             // what an earlier run left of it
+    QByteArray m_newSha256;
     qint64 m_recorded = 0;
     std::unique_ptr<Swap> m_swap;
 };

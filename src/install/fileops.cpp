@@ -507,6 +507,8 @@ QByteArray sha256Of(const QString &path)
 {
     QFile file(path);
     QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (injected("hash", path) != 0)
+        return {};
     return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result() : QByteArray();
 }
 

@@ -16,7 +16,7 @@ namespace Tarvino {
 
 // Test seam: called before each file-system step of an update with the step's
 // name ("open", "write", "fsync", "link", "rename", "unlink", "fsync-dir",
-// "attributes", "mkdir") and the path it acts on. A non-zero return makes the step fail
+// "attributes", "mkdir", "hash": a file read whole for its SHA-256) and the path it acts on. A non-zero return makes the step fail
 // with that error code.
 using FileStepHook = std::function<int(const char *step, const QString &path)>;
 void setFileStepHook(FileStepHook hook);

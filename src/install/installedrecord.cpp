@@ -4,8 +4,6 @@
 
 #include <QFile>
 
-#include <algorithm>
-
 namespace Tarvino::InstalledRecord {
 
 namespace {
@@ -40,24 +38,7 @@ QList<QByteArray> recordLines(const QString &appDir, const QString &executableNa
     return lines;
 }
 
-QByteArray stampLine(const QByteArray &stamp)
-{
-    return "stamp " + stamp + ' ';
-}
-
 } // namespace
-
-QByteArray programFingerprint(const QString &appDir, const QString &executableName)
-{
-    const QString program = appDir + executableName;
-    if (const QByteArray stamp = FileOps::fileStamp(program); !stamp.isEmpty()) {
-        for (const QByteArray &line : recordLines(appDir, executableName)) {
-            if (line.startsWith(stampLine(stamp)))
-                return QByteArray::fromHex(line.mid(stampLine(stamp).size()));
-        }
-    }
-    return fingerprint(program);
-}
 
 QString identityOf(const QString &appDir, const QString &executableName, const QByteArray &fingerprint)
 {
@@ -68,23 +49,6 @@ QString identityOf(const QString &appDir, const QString &executableName, const Q
             return QString::fromUtf8(line.mid(program.size() + 1));
     }
     return {};
-}
-
-int remember(const QString &appDir, const QString &executableName, const QByteArray &print)
-{
-    const QList<QByteArray> lines = recordLines(appDir, executableName);
-    const QByteArray stamp = FileOps::fileStamp(appDir + executableName);
-    if (lines.isEmpty() || stamp.isEmpty() || print.isEmpty()
-        || std::any_of(lines.cbegin(), lines.cend(), [&](const QByteArray &line) { return line.startsWith(stampLine(stamp)); })) {
-        return 0;
-    }
-    QByteArray text = QByteArray(Title) + '\n';
-    for (const QByteArray &line : lines) {
-        if (!line.startsWith("stamp "))
-            text += line + '\n';
-    }
-    text += stampLine(stamp) + print.toHex() + '\n';
-    return FileOps::writeFileInOneStep(path(appDir, executableName), text);
 }
 
 int write(const QString &appDir, const QString &executableName, const QList<QPair<QByteArray, QString>> &programs)

@@ -19,17 +19,8 @@ QString path(const QString &appDir, const QString &executableName);
 // anywhere). Empty when it cannot be read.
 QByteArray fingerprint(const QString &file);
 
-// The fingerprint of the program now in the folder: the one the record noted
-// for it while the file is as it was then (fileStamp()), else read anew.
-QByteArray programFingerprint(const QString &appDir, const QString &executableName);
-
 // The identity the record gives the program with this fingerprint; empty when none.
 QString identityOf(const QString &appDir, const QString &executableName, const QByteArray &fingerprint);
-
-// Notes the program's fingerprint with its stamp in the record, when there is
-// a record and it lacks that note, so that later starts need not read the
-// program again. 0 or the error code.
-int remember(const QString &appDir, const QString &executableName, const QByteArray &fingerprint);
 
 // Replaces the record, in one step, with these programs (fingerprint, identity).
 // 0 or the error code.

@@ -1,6 +1,7 @@
 #include "journal.h"
 
 #include "fileops.h"
+#include "hashcache.h"
 #include "installedrecord.h"
 #include "swap.h"
 #include "stagingfile.h"
@@ -290,6 +291,8 @@ bool recoverInterruptedUpdate(const QString &appDir, const QString &executableNa
     remove(journalFile + QStringLiteral(".new"), QStringLiteral("a journal that never took its name"));
     remove(InstalledRecord::path(appDir, executableName) + QStringLiteral(".new"),
            QStringLiteral("a record of the folder that never took its name"));
+    remove(HashCache::path(appDir, executableName) + QStringLiteral(".new"),
+           QStringLiteral("a note of file hashes that never took its name"));
 
     const QString ran = Journal::ranMarker(journalFile);
     if (exists(journalFile) && exists(ran)) {
