@@ -146,7 +146,7 @@ class UpdateCase(unittest.TestCase):
                         "the restarted program did not run")
         self.assertEqual(ran.read_text(), f"Tarvíno 20260101\nargs 0\n{self.cwd}\n")
         self.assertEqual(sorted(p.name for p in self.app.iterdir()),
-                         sorted([IDENTITY, EXE, f".{EXE}.installed", "TarvinoUpdater", "TarvinoUpdater.log", "ran.txt"]))
+                         sorted([IDENTITY, EXE, f".{EXE}.installed", f".{EXE}.hashes", "TarvinoUpdater", "TarvinoUpdater.log", "ran.txt"]))
 
     def check_untouched(self, result):
         self.assertEqual(result.returncode, 1, result.stderr)

@@ -95,7 +95,7 @@ class WindowsUpdate(unittest.TestCase):
         for name in (EXE, IDENTITY):
             self.assertFalse(dos_attributes(self.app / name) & 0x2, f"{name} is hidden")
         self.assertEqual(sorted(p.name for p in self.app.iterdir() if p.name.startswith(".")),
-                         sorted([f".{EXE}.installed", *leftovers]))
+                         sorted([f".{EXE}.installed", f".{EXE}.hashes", *leftovers]))
 
     def test_update_in_a_real_window(self):
         self.publish(signed=False)
@@ -220,7 +220,8 @@ class WindowsUpdate(unittest.TestCase):
         check = self.run_windows(self.app / "TarvinoUpdater.exe", "check", serve_python(self, self.release), "-",
                                  IDENTITY, "none", cwd=self.cwd)
         self.assertEqual(check.returncode, 0, check.stderr)
-        self.assertEqual([p.name for p in self.app.iterdir() if p.name.startswith(".")], [f".{EXE}.installed"])
+        self.assertEqual(sorted(p.name for p in self.app.iterdir() if p.name.startswith(".")),
+                         [f".{EXE}.hashes", f".{EXE}.installed"])
 
 
 if __name__ == "__main__":
