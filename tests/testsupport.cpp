@@ -135,6 +135,15 @@ ExfatMount::ExfatMount(const QString &dir, qint64 mib) : m_dir(dir)
     if (!run("mkfs.exfat", {image}) || !run("losetup", {"--find", "--show", image}, &device))
         return;
     m_device = QString::fromLocal8Bit(device).trimmed();
+    // Should this process be killed (a test's time limit), the drive still goes:
+    // a watcher in a session of its own sees its pipe from here close.
+    m_watcher.start("setsid", {"sh", "-c", "read _; umount -l \"$1\"; losetup -d \"$2\"", "sh", dir, m_device});
+    if (!m_watcher.waitForStarted()) {
+        m_error = "cannot start the drive's watcher: " + m_watcher.errorString();
+        run("losetup", {"-d", m_device});
+        m_device.clear();
+        return;
+    }
     m_mounted = run("mount.exfat-fuse", {m_device, dir});
 #else
     Q_UNUSED(mib);
@@ -144,6 +153,9 @@ ExfatMount::ExfatMount(const QString &dir, qint64 mib) : m_dir(dir)
 
 ExfatMount::~ExfatMount()
 {
+    // Gone first, so that it never touches a loop device another test takes next.
+    m_watcher.kill();
+    m_watcher.waitForFinished();
     if (m_mounted)
         run("umount", {m_dir});
     if (!m_device.isEmpty())

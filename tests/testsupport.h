@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QString>
 #include <QStringList>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -98,6 +99,7 @@ private:
     QTemporaryDir m_imageDir;
     QString m_dir;
     QString m_device;
+    QProcess m_watcher;
     bool m_mounted = false;
     QString m_error;
 };
