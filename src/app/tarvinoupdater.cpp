@@ -232,11 +232,13 @@ void TarvinoUpdater::okSlot()
     }
 }
 
-namespace {
-// What every kind of update takes from the updater's surroundings: keys, limits and retries.
-template <typename Target>
-void takeTransferSettings(Target &target, const Tarvino::UpdaterContext &context)
+// What every kind of update takes from the window: the folder, the program,
+// the running identity (the backup's name), keys, limits and retries.
+void TarvinoUpdater::takeSettings(Tarvino::UpdateSettings &target) const
 {
+    target.appDir = appDir;
+    target.executableName = executableName;
+    target.backupName = installedVersion;
     target.publicKeys = context.publicKeys;
     target.transferTimeout = context.transferTimeout;
     target.minimumRate = context.minimumRate;
@@ -244,7 +246,6 @@ void takeTransferSettings(Target &target, const Tarvino::UpdaterContext &context
     target.retries = context.retries;
     target.firstRetryPause = context.firstRetryPause;
 }
-} // namespace
 
 // The newest build, to be installed in place of the running identity's program.
 Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
@@ -252,15 +253,12 @@ Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
     const QString entry = offer.entry;
     const QUrl listing = Tarvino::listingUrl(context.downloadBaseUrl, platform, installedVersion);
     Tarvino::UpdateTarget target;
+    takeSettings(target);
     target.buildUrl = Tarvino::fileUrl(listing, entry);
     target.signatureUrl = Tarvino::signatureUrl(context.downloadBaseUrl, platform, installedVersion, entry);
     // The server's name for the file, which is what the publisher signed.
     target.signedName = QUrl::fromPercentEncoding(entry.toUtf8());
-    target.appDir = appDir;
-    target.executableName = executableName;
-    target.backupName = installedVersion;
     target.newIdentity = Tarvino::identityOfEntry(entry);
-    takeTransferSettings(target, context);
     return target;
 }
 
@@ -268,16 +266,13 @@ Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
 Tarvino::ReleaseTarget TarvinoUpdater::releaseTarget() const
 {
     Tarvino::ReleaseTarget target;
+    takeSettings(target);
     target.release = offer.entry;
     target.folderUrl = Tarvino::releaseFolderUrl(context.downloadBaseUrl, platform, offer.entry);
     target.signedFolder = platform + QStringLiteral("/Releases/") + offer.entry;
-    target.appDir = appDir;
-    target.executableName = executableName;
     target.updaterName = Tarvino::updaterProgramName();
-    target.backupName = installedVersion;
     target.reservedNames = {QLatin1String(Tarvino::SupportLog::FileName), QStringLiteral("ListOfExecutables.html"),
                             QLatin1String(Tarvino::Manifest::RecordName)};
-    takeTransferSettings(target, context);
     return target;
 }
 

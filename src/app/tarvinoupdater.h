@@ -20,6 +20,7 @@ class ListingCheck;
 class Update;
 class UpdateJob;
 struct ReleaseTarget;
+struct UpdateSettings;
 struct UpdateTarget;
 }
 
@@ -50,6 +51,7 @@ private:
     void showProgress(qint64 received, qint64 total);
     Tarvino::UpdateTarget updateTarget() const;
     Tarvino::ReleaseTarget releaseTarget() const;
+    void takeSettings(Tarvino::UpdateSettings &target) const;
     void updateFailed();
     static void waitFor(const bool &done);
 

@@ -24,25 +24,15 @@ class Fetch;
 class Swap;
 struct SwapChange;
 
-// What the update to a whole release needs to know.
-struct ReleaseTarget
+// What the update to a whole release needs to know besides the settings.
+struct ReleaseTarget : UpdateSettings
 {
     QString release;          // its name, as the releases page lists it
     QUrl folderUrl;           // BASE/Windows/Releases/<release>/
     QString signedFolder;     // what the manifest's signature names: "Windows/Releases/<release>"
-    QString appDir;           // ending in "/"
-    QString executableName;   // the application's program, watched when it starts
     QString updaterName;      // the updater's own program, made to show that it can start
-    QString backupName;       // the folder that keeps the previous release: its identity
     QStringList reservedNames; // the updater's own files in the folder, which no manifest may name
-    QList<QByteArray> publicKeys; // empty: the manifest is not signature-checked
-    std::chrono::milliseconds transferTimeout{30000};
-    MinimumRate minimumRate;
-    std::chrono::milliseconds healthCheckTime{3000};
     std::chrono::milliseconds selfTestTime{30000};
-    QList<QSslCertificate> caCertificates;
-    int retries = 5; // a file whose download breaks off is continued so often
-    std::chrono::milliseconds firstRetryPause{1000};
 };
 
 // The update of a whole application folder to a release: its manifest (with

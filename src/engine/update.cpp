@@ -163,6 +163,10 @@ bool Update::install(QString *error)
     // undone, the folder knows what it holds.
     const QString program = m_target.appDir + m_target.executableName;
     m_newSha256 = FileOps::sha256Of(m_staging->path());
+    if (m_newSha256.isEmpty()) {
+        *error = tr("Cannot read %1 again.").arg(FileOps::nativePath(m_staging->path()));
+        return false;
+    }
     QList<QPair<QByteArray, QString>> programs{{m_newSha256, m_target.newIdentity}};
     if (FileOps::exists(program))
         programs.append({HashCache(m_target.appDir, m_target.executableName).sha256(m_target.executableName),

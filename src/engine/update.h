@@ -26,27 +26,13 @@ class StagingFile;
 class Transfer;
 class VerifyingWriter;
 
-// What one update needs to know.
-struct UpdateTarget
+// What the update to a single build needs to know besides the settings.
+struct UpdateTarget : UpdateSettings
 {
     QUrl buildUrl;
     QUrl signatureUrl;        // fetched only when publicKeys are set
     QString signedName;       // the build's name as the publisher signed it
-    QString appDir;           // the application directory, ending in "/"
-    QString executableName;   // the installed program in appDir
-    QString backupName;       // the old program's name afterwards: its identity
     QString newIdentity;      // what the folder records the new build as
-    QList<QByteArray> publicKeys; // empty: builds are not signature-checked
-    std::chrono::milliseconds transferTimeout{30000};
-    MinimumRate minimumRate;
-    // How long the new program is watched before it counts as running: a build
-    // that cannot run here ends within that time.
-    std::chrono::milliseconds healthCheckTime{3000};
-    QList<QSslCertificate> caCertificates; // trusted besides the system's
-    // A download that breaks off is continued this many times, after pauses
-    // that double from the first.
-    int retries = 5;
-    std::chrono::milliseconds firstRetryPause{1000};
 };
 
 // One update from start to end: the build's signature (when a key is set), the

@@ -12,6 +12,17 @@ UpdateJob::UpdateJob(QObject *parent) : QObject(parent) {}
 
 UpdateJob::~UpdateJob() = default;
 
+Fetch::Options UpdateJob::fetchOptions(const UpdateSettings &settings)
+{
+    Fetch::Options options;
+    options.transferTimeout = settings.transferTimeout;
+    options.minimumRate = settings.minimumRate;
+    options.caCertificates = settings.caCertificates;
+    options.retries = settings.retries;
+    options.firstPause = settings.firstRetryPause;
+    return options;
+}
+
 void UpdateJob::begin()
 {
     m_running = true;

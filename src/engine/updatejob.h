@@ -2,7 +2,10 @@
 
 #include "fetch.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QObject>
+#include <QSslCertificate>
 #include <QString>
 
 #include <chrono>
@@ -13,6 +16,25 @@ class QNetworkReply;
 namespace Tarvino {
 
 class LaunchWatch;
+
+// What every update needs to know, whatever it installs.
+struct UpdateSettings
+{
+    QString appDir;           // the application directory, ending in "/"
+    QString executableName;   // the installed program in appDir, watched when the new one starts
+    QString backupName;       // what keeps the previous version afterwards: its identity
+    QList<QByteArray> publicKeys; // empty: nothing is signature-checked
+    std::chrono::milliseconds transferTimeout{30000};
+    MinimumRate minimumRate;
+    // How long the new program is watched before it counts as running: a
+    // version that cannot run here ends within that time.
+    std::chrono::milliseconds healthCheckTime{3000};
+    QList<QSslCertificate> caCertificates; // trusted besides the system's
+    // A download that breaks off is continued this many times, after pauses
+    // that double from the first.
+    int retries = 5;
+    std::chrono::milliseconds firstRetryPause{1000};
+};
 
 // What every kind of update has in common: its end, and the start of the new
 // program, which is watched for a while and committed once it has run, or
@@ -68,18 +90,8 @@ protected:
     virtual bool commit(QString *error) = 0;
     // Starts the previous version after a rollback.
     void restartPrevious(const QString &program);
-    // What every fetch of the job shares: the target's limits and retries.
-    template <typename Target>
-    static Fetch::Options fetchOptions(const Target &target)
-    {
-        Fetch::Options options;
-        options.transferTimeout = target.transferTimeout;
-        options.minimumRate = target.minimumRate;
-        options.caCertificates = target.caCertificates;
-        options.retries = target.retries;
-        options.firstPause = target.firstRetryPause;
-        return options;
-    }
+    // What every fetch of the job shares: the limits and retries.
+    static Fetch::Options fetchOptions(const UpdateSettings &settings);
     // A fetch's tries again are told to the user and the log; one stopped between tries ends the job.
     void follow(Fetch *fetch);
     virtual void end(bool succeeded, const QString &error = {});
