@@ -38,6 +38,7 @@ public:
     bool restart()
     {
         m_hash.reset();
+        m_written = false;
         return resize(0) && seek(0);
     }
     // Keeps the first `have` bytes, hashed, and appends after them.
@@ -58,10 +59,12 @@ public:
 protected:
     qint64 writeData(const char *data, qint64 size) override
     {
-        if (const int error = FileOps::injected("write", fileName())) {
+        // One step for the file's bytes, at its first write: the later ones leave the folder as it was.
+        if (const int error = m_written ? 0 : FileOps::injected("write", fileName())) {
             setErrorString(FileOps::describe(error));
             return -1;
         }
+        m_written = true;
         const qint64 written = QFile::writeData(data, size);
         if (written > 0)
             m_hash.addData(QByteArrayView(data, written));
@@ -70,6 +73,7 @@ protected:
 
 private:
     QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    bool m_written = false;
 };
 
 QString encodedPath(const QString &path)
