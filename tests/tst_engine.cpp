@@ -654,6 +654,8 @@ void EngineTest::releaseThatFails_data()
     QTest::newRow("a file cut at half, then sent whole again (200): installed") << "cut, then whole" << "" << true;
     // The user's own file, written while the release downloads, is kept, not lost.
     QTest::newRow("a file appears where the release adds one: kept in the backup") << "appears" << "" << true;
+    // On Windows and exFAT both names are one file, which the release keeps.
+    QTest::newRow("a library whose name changes case only: it stays") << "case" << "" << true;
     QTest::newRow("a file not as its manifest says") << "lib.dll"
         << "lib.dll of the release is not the file its manifest names." << false;
     // Found out among the release's files in the staging folder, before anything installed changed.
@@ -681,9 +683,11 @@ void EngineTest::releaseThatFails()
     EngineFixture f;
     const QByteArray old = recorderProgram() + QByteArray("\0old", 4);
     const QByteArray exits3 = recorderProgram() + QByteArray("\0exit 3", 7);
-    const ReleaseFiles before{{Exe, old}, {"lib.dll", "lib 1"}};
+    const ReleaseFiles before{{Exe, old}, {broken == u"case" ? "Lib.dll" : "lib.dll", "lib 1"}};
     for (const auto &[path, bytes] : before)
         QVERIFY(writeFile(f.appPath(path), bytes));
+    if (broken == u"case")
+        QVERIFY(writeFile(f.appPath(Tarvino::Swap::RecordName), manifestText(Identity, before)));
     QVERIFY(QFile::setPermissions(f.appPath(Exe), QFile::permissions(f.appPath(Exe)) | QFileDevice::ExeOwner));
     const QString release = "Tarvino-6.11.0-20260101";
     ReleaseFiles files{{Exe, broken == u"program" ? exits3 : recorderProgram()},
@@ -691,7 +695,7 @@ void EngineTest::releaseThatFails()
                         recorderProgram() + (broken == u"TarvinoUpdater" ? QByteArray("\0exit 3", 7)
                                              : broken == u"TarvinoUpdater hangs" ? QByteArray("\0exit 0 after 60000", 19)
                                                                                  : QByteArray("\0exit 0", 7))},
-                       {"lib.dll", "lib 2"}};
+                       {"lib.dll", broken == u"case" ? "lib 1" : "lib 2"}};
     if (broken == u"no updater")
         files.removeAt(1);
     if (broken == u"appears")
@@ -738,6 +742,10 @@ void EngineTest::releaseThatFails()
     QVERIFY2(error.isEmpty() || message.startsWith(error), qPrintable(message));
     if (error.isEmpty()) {
         QCOMPARE(readFile(f.appPath(Exe)), recorderProgram());
+        if (broken == u"case") {
+            QCOMPARE(readFile(f.appPath("lib.dll")), QByteArray("lib 1"));
+            return;
+        }
         if (broken == u"appears") {
             QCOMPARE(readFile(f.appPath("settings.ini")), QByteArray("the release's settings"));
             QCOMPARE(readFile(f.appPath(Identity + "/settings.ini")), QByteArray("the user's settings"));
