@@ -10,3 +10,20 @@ run_or_say() {
         exit 1
     fi
 }
+
+# bench_driver: the window driver of a release build in build/bench (configured
+# once, built each time); sets build and driver. Needs root set.
+bench_driver() {
+    build="$root/build/bench"
+    [ -f "$build/CMakeCache.txt" ] || run_or_say "configuring $build" cmake -S "$root" -B "$build" -G Ninja \
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTARVINO_BUILD_BENCH=ON
+    run_or_say "building the window driver" cmake --build "$build" --target tarvino_window_driver
+    driver="$build/tools/tarvino_window_driver"
+}
+
+# bench_work: a work folder, removed with the server ($server, when set) at exit; sets work.
+bench_work() {
+    work=$(mktemp -d "${TMPDIR:-/var/tmp}/tarvino-bench.XXXXXX")
+    server=
+    trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
+}

@@ -13,18 +13,10 @@ root=$(cd "$here/.." && pwd)
 runs=${1:-3}
 sizes=${SIZES:-30 150 600}
 
-build="$root/build/bench"
 # shellcheck source=common.sh
 source "$here/common.sh"
-[ -f "$build/CMakeCache.txt" ] || run_or_say "configuring $build" cmake -S "$root" -B "$build" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTARVINO_BUILD_BENCH=ON
-run_or_say "building the window driver" cmake --build "$build" --target tarvino_window_driver
-driver="$build/tools/tarvino_window_driver"
-
-work=$(mktemp -d "${TMPDIR:-/var/tmp}/tarvino-bench.XXXXXX")
-server=
-cleanup() { [ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
+bench_driver
+bench_work
 mkdir -p "$work/run"
 
 start_server() {

@@ -14,18 +14,10 @@ runs=${1:-3}
 big_mib=${BIG_MIB:-400}
 command -v /usr/bin/time >/dev/null || { echo "bench: GNU time is needed (apt-get install time)" >&2; exit 1; }
 
-build="$root/build/bench"
 # shellcheck source=common.sh
 source "$here/common.sh"
-[ -f "$build/CMakeCache.txt" ] || run_or_say "configuring $build" cmake -S "$root" -B "$build" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTARVINO_BUILD_BENCH=ON
-run_or_say "building the window driver" cmake --build "$build" --target tarvino_window_driver
-driver="$build/tools/tarvino_window_driver"
-
-work=$(mktemp -d "${TMPDIR:-/var/tmp}/tarvino-bench.XXXXXX")
-server=
-cleanup() { [ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
+bench_driver
+bench_work
 identity=Tarvino-6.10.1-20251201
 name=Tarvino-6.10.1-20260101.exe
 cp /bin/true "$work/program"
