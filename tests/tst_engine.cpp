@@ -254,22 +254,21 @@ void EngineTest::brokenDownloadsAreContinued_data()
     TestHttpServer::Response undated = cut;
     undated.headers = {{"Last-Modified", httpDate(now.addSecs(-3600))}};
     QTest::newRow("Last-Modified without the answer's date: begun again") << undated << "" << again << QString();
-    // Only the published bytes: a 206 that is not exactly the rest of the same file is refused.
+    // Only the published bytes: a 206 that is not exactly the rest of the same file is
+    // not taken, and the file is begun again from its first byte.
     TestHttpServer::Response longer = cut;
     longer.rangeLengthShift = 4096;
-    QTest::newRow("206 with 4096 bytes past the rest: refused") << longer << "rest" << qint64(-1)
-        << "The server announced " + QString::number(program.size() - cut.truncateAt + 4096);
+    QTest::newRow("206 with 4096 bytes past the rest: begun again") << longer << "rest" << qint64(-1) << QString();
     TestHttpServer::Response shorter = cut;
     shorter.rangeLengthShift = -(program.size() - cut.truncateAt) / 2;
-    QTest::newRow("206 with half the rest: refused") << shorter << "rest" << qint64(-1) << "The server announced ";
+    QTest::newRow("206 with half the rest: begun again") << shorter << "rest" << qint64(-1) << QString();
     TestHttpServer::Response multipart = cut;
     multipart.headers.append({QByteArray("Content-Type"), QByteArray("multipart/byteranges; boundary=THIS")});
-    QTest::newRow("206 as multipart/byteranges: refused") << multipart << "rest" << qint64(-1)
-        << "The server sent the file's rest in several parts.";
+    QTest::newRow("206 as multipart/byteranges: begun again") << multipart << "rest" << qint64(-1) << QString();
     TestHttpServer::Response otherVersion = cut;
     otherVersion.rangeETag = "\"v2\"";
-    QTest::newRow("206 naming another ETag (If-Range ignored): refused") << otherVersion << "rest" << qint64(-1)
-        << "The server sent the rest of another version of the file";
+    QTest::newRow("206 naming another ETag (If-Range ignored): begun again") << otherVersion << "rest" << qint64(-1)
+                                                                            << QString();
 
     TestHttpServer::Response ignores = cut;
     ignores.ranges = false;
@@ -279,12 +278,10 @@ void EngineTest::brokenDownloadsAreContinued_data()
     QTest::newRow("only a weak ETag: no range asked, begun again") << weak << "" << again << QString();
     TestHttpServer::Response shifted = cut;
     shifted.rangeStartShift = 1;
-    QTest::newRow("206 at the wrong offset: refused") << shifted << "rest" << cut.truncateAt
-        << "The server sent a part of the file other than its rest";
+    QTest::newRow("206 at the wrong offset: begun again") << shifted << "rest" << qint64(-1) << QString();
     TestHttpServer::Response otherTotal = cut;
     otherTotal.rangeTotalShift = 1;
-    QTest::newRow("206 with another total: refused") << otherTotal << "rest" << cut.truncateAt
-        << "The server sent a part of the file other than its rest";
+    QTest::newRow("206 with another total: begun again") << otherTotal << "rest" << qint64(-1) << QString();
     TestHttpServer::Response everyTime = cut;
     everyTime.cutRequests = -1;
     everyTime.truncateAt = program.size() / 8;

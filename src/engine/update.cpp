@@ -81,7 +81,14 @@ void Update::requestBuild()
 {
     QIODevice *sink = m_verifier ? static_cast<QIODevice *>(m_verifier.get()) : m_staging->device();
     // A file begun anew: nothing of the old bytes stays, in the file or in its signature's hash.
-    const auto restart = [this] { return m_staging->restart() && (!m_verifier || m_verifier->restart()); };
+    const auto restart = [this] {
+        // A record of the bytes that were would vouch for the new ones.
+        const QString record = PartialRecord::pathFor(m_staging->path());
+        if (FileOps::exists(record) && FileOps::removeFile(record) != 0)
+            return false;
+        m_recorded = 0;
+        return m_staging->restart() && (!m_verifier || m_verifier->restart());
+    };
     m_fetch = std::make_unique<Fetch>(m_buildManager, m_target.buildUrl, sink, restart, fetchOptions(m_target),
                                       m_resumeFrom);
     follow(m_fetch.get());

@@ -8,6 +8,8 @@
 #include <QNetworkRequest>
 #include <QRegularExpression>
 
+#include <utility>
+
 namespace Tarvino {
 
 namespace {
@@ -97,8 +99,8 @@ void Fetch::headersArrived()
         const qint64 to = range.captured(2).toLongLong();
         const qint64 total = range.captured(3).toLongLong();
         if (!range.hasMatch() || from != m_point.have || total != m_point.total || to != total - 1) {
-            return m_transfer->abort(tr("The server sent a part of the file other than its rest (\"%1\" for bytes "
-                                        "%2 to %3).")
+            return beginAgain(tr("The server sent a part of the file other than its rest (\"%1\" for bytes "
+                                 "%2 to %3).")
                                          .arg(QString::fromLatin1(reply->rawHeader("Content-Range")))
                                          .arg(m_point.have)
                                          .arg(m_point.total - 1));
@@ -106,15 +108,15 @@ void Fetch::headersArrived()
         // Only the published bytes: the rest itself, plainly, of the same file.
         const qint64 rest = m_point.total - m_point.have;
         if (!announced || length != rest) {
-            return m_transfer->abort(tr("The server announced %1 bytes for the %2 bytes of the file's rest.")
+            return beginAgain(tr("The server announced %1 bytes for the %2 bytes of the file's rest.")
                                          .arg(QString::fromLatin1(m_transfer->lengthHeader()))
                                          .arg(rest));
         }
         if (reply->header(QNetworkRequest::ContentTypeHeader).toString().startsWith(u"multipart/", Qt::CaseInsensitive))
-            return m_transfer->abort(tr("The server sent the file's rest in several parts."));
+            return beginAgain(tr("The server sent the file's rest in several parts."));
         const QByteArray etag = strongETag(reply);
         if (!etag.isEmpty() && etag != m_point.validator)
-            return m_transfer->abort(tr("The server sent the rest of another version of the file (%1, not %2).")
+            return beginAgain(tr("The server sent the rest of another version of the file (%1, not %2).")
                                          .arg(QString::fromLatin1(etag), QString::fromLatin1(m_point.validator)));
         Q_EMIT answered(rest);
         return;
@@ -140,10 +142,31 @@ void Fetch::headersArrived()
     }
 }
 
+// Not the rest of the bytes that came: they cannot be told to be the file's, and
+// the file is begun again from its first byte (with whatever hashes its sink keeps).
+void Fetch::beginAgain(const QString &why)
+{
+    m_beginAgain = why;
+    m_transfer->abort(why);
+}
+
 Fetch::Handled Fetch::handle(QNetworkReply *reply)
 {
     if (!m_transfer || reply != m_transfer->reply())
         return Handled::NotOurs;
+    if (const QString why = std::exchange(m_beginAgain, {}); !why.isEmpty()) {
+        if (m_begunAgain || m_cancelled || !m_restart()) {
+            end(false, why);
+            return Handled::Done;
+        }
+        m_begunAgain = true;
+        m_askedForRest = false;
+        m_point = {};
+        Q_EMIT retrying(tr("%1 The file is begun again.").arg(why));
+        m_transfer.reset();
+        m_pause.start(0);
+        return Handled::Retrying;
+    }
     const Transfer::Expect expect = m_askedForRest ? Transfer::Expect::Rest : Transfer::Expect::CompleteFile;
     if (m_transfer->finish(expect)) {
         m_point.have = m_attemptStart + m_transfer->bytesReceived();

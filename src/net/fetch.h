@@ -92,6 +92,7 @@ Q_SIGNALS:
 private:
     void request();
     void headersArrived();
+    void beginAgain(const QString &why);
     void end(bool succeeded, const QString &error);
 
     QNetworkAccessManager &m_manager;
@@ -103,6 +104,9 @@ private:
     qint64 m_attemptStart = 0; // m_point.have when this attempt began
     int m_smallTries = 0; // tries in a row that brought less than ProductiveTry
     bool m_askedForRest = false;
+    // Why the answer to a request for the rest is not taken: the file is begun again, once.
+    QString m_beginAgain;
+    bool m_begunAgain = false;
     bool m_succeeded = false;
     bool m_brokeOff = false;
     bool m_cancelled = false;
