@@ -45,7 +45,7 @@ constexpr int UpdateSteps = 20;
 // its record, each staged file (folder, first write, flush), the journal, the
 // old files moved into the backup and the new ones into place (each phase
 // with one flush of the folders it touched), the commit and the hash notes.
-constexpr int ReleaseSteps = 40;
+constexpr int ReleaseSteps = 38;
 // What a link on FAT or exFAT fails with: EPERM on Linux, ERROR_INVALID_FUNCTION on Windows.
 constexpr int NoHardLinks = 1;
 } // namespace TestNames

@@ -21,8 +21,9 @@ namespace Tarvino {
 namespace {
 // Left free on the program's drive beside a build, for the system and other programs.
 constexpr qint64 FreeSpaceMargin = 32 * 1024 * 1024;
-// How often a download's progress is flushed and recorded for a later run.
-constexpr qint64 RecordEvery = 32 * 1024 * 1024;
+// How often a download's progress is flushed and recorded for a later run,
+// besides at its first bytes.
+constexpr qint64 RecordEvery = 4 * 1024 * 1024;
 }
 
 Update::Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject *parent)
@@ -97,8 +98,11 @@ void Update::requestBuild()
     // killed or loses its power leaves a partial the next one can continue.
     m_recorded = m_resumeFrom.have;
     connect(m_fetch.get(), &Fetch::progress, this, [this](qint64 have, qint64) {
-        if (have - m_recorded >= RecordEvery && m_staging->record(partialRecord()) == 0)
+        const bool first = m_recorded == 0 && have > 0;
+        if ((first || have - m_recorded >= RecordEvery) && !m_fetch->point().validator.isEmpty()
+            && m_staging->record(partialRecord()) == 0) {
             m_recorded = have;
+        }
     });
     connect(m_fetch.get(), &Fetch::answered, this, &Update::checkRoom);
     m_fetch->start();

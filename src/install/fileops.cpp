@@ -260,7 +260,7 @@ int copyFile(const QString &existing, const QString &newName)
     return error;
 }
 
-int writeFileInOneStep(const QString &path, const QByteArray &bytes)
+int writeFileInOneStep(const QString &path, const QByteArray &bytes, Flush flush)
 {
     const QString fresh = path + QStringLiteral(".new");
     // Whatever stands at the name (a link, a file left by a run that died) goes,
@@ -278,7 +278,7 @@ int writeFileInOneStep(const QString &path, const QByteArray &bytes)
     int error = injected("write", fresh);
     if (!error && file.write(bytes) != bytes.size())
         error = lastError() ? lastError() : EIO;
-    if (!error)
+    if (!error && flush == Flush::Now)
         error = syncToDisk(file);
     file.close();
     if (!error)
@@ -287,7 +287,7 @@ int writeFileInOneStep(const QString &path, const QByteArray &bytes)
         removeFile(fresh);
         return error;
     }
-    return syncFolder(QFileInfo(path).absolutePath());
+    return flush == Flush::Now ? syncFolder(QFileInfo(path).absolutePath()) : 0;
 }
 
 int makeFolders(const QString &dir)

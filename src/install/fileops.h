@@ -55,8 +55,11 @@ int copyFile(const QString &existing, const QString &newName);
 
 // Writes bytes as path in one step: into path + ".new" (hidden on Windows),
 // flushed to the disk, renamed over path, and the folder flushed. path then
-// holds the old bytes or the new ones, whenever the process dies.
-int writeFileInOneStep(const QString &path, const QByteArray &bytes);
+// holds the old bytes or the new ones, whenever the process dies. With
+// Flush::Later nothing is flushed: a power cut may bring back the old bytes or,
+// on some drives, an empty file, never a mix; for notes whose loss costs only time.
+enum class Flush { Now, Later };
+int writeFileInOneStep(const QString &path, const QByteArray &bytes, Flush flush = Flush::Now);
 
 // Makes a folder and any missing folders above it. 0 or the error code.
 int makeFolders(const QString &dir);

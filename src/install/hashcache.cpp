@@ -77,7 +77,8 @@ int HashCache::save()
             text += entry->stamp + ' ' + entry->sha256.toHex() + ' ' + entry.key().toUtf8() + '\n';
     }
     m_changed = false;
-    return FileOps::writeFileInOneStep(m_file, text);
+    // A note lost costs a read of the file again, nothing more.
+    return FileOps::writeFileInOneStep(m_file, text, FileOps::Flush::Later);
 }
 
 } // namespace Tarvino

@@ -43,7 +43,7 @@ qint64 WriteBehindFile::writeData(const char *data, qint64 size)
 #endif
     m_written += written;
 #if defined(Q_OS_LINUX)
-    constexpr qint64 Step = 8 * 1024 * 1024;
+    constexpr qint64 Step = 4 * 1024 * 1024;
     if (m_written - m_handedOver >= Step) {
         // Starts the write-back of this range and returns at once.
         ::sync_file_range(handle(), m_handedOver, m_written - m_handedOver, SYNC_FILE_RANGE_WRITE);
@@ -159,7 +159,10 @@ int StagingFile::record(const PartialRecord &record)
 {
     if (const int error = syncToDisk(m_file))
         return error;
-    return writeFileInOneStep(PartialRecord::pathFor(m_file.fileName()), record.toText());
+    // The bytes it vouches for are on the disk: should the new record be lost,
+    // the one before it vouches for fewer of them, or none is found.
+    const QString path = PartialRecord::pathFor(m_file.fileName());
+    return writeFileInOneStep(path, record.toText(), exists(path) ? Flush::Later : Flush::Now);
 }
 
 int StagingFile::keepForLater(const PartialRecord &partial)
