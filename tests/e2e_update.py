@@ -90,7 +90,9 @@ class PythonHttpServer(UpdateCase):
         result = self.update(base, env={"http_proxy": f"http://127.0.0.1:{proxy.server_address[1]}/"})
         self.check_updated(result)
         listing = base + "Windows/6.10.1/Executables/"
-        self.assertEqual(sorted(ForwardingProxy.seen), sorted([listing, base + "Windows/Releases/", listing + NEWEST]))
+        manifest = base + "Windows/6.10.1/Manifests/" + NEWEST + ".txt"
+        self.assertEqual(sorted(ForwardingProxy.seen),
+                         sorted([listing, base + "Windows/Releases/", listing + NEWEST, manifest]))
 
     def test_release_replaces_the_whole_folder(self):
         # The folder as the user unpacked it: the first release, which knows itself.

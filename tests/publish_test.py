@@ -3,6 +3,7 @@
 
 Usage: publish_test.py REPOSITORY [TARVINOSIGN]
 """
+import hashlib
 import os
 import subprocess
 import sys
@@ -36,6 +37,11 @@ class Publish(unittest.TestCase):
         self.assertEqual(target.read_bytes(), b"build one")
         self.assertEqual(sorted(os.listdir(target.parent)), sorted([target.name, "index.html"]))
         self.assertEqual(sorted(os.listdir(self.dir / "release")), ["Windows"])
+        # Its manifest, in a release manifest's form: what an updater checks the bytes against.
+        manifest = self.dir / "release/Windows/6.10.1/Manifests/Tarvino-6.10.1-20260115.exe.txt"
+        self.assertEqual(manifest.read_text(),
+                         "Tarvino release manifest 1\nrelease: Tarvino-6.10.1-20260115\n"
+                         f"{hashlib.sha256(b'build one').hexdigest()} 9 x Tarvino-6.10.1-20260115.exe\n")
 
     def test_refusals(self):
         for qt, date in (("6.10.x", "20260115"), ("6.10.1/..", "20260115"), ("", "20260115"),
@@ -109,6 +115,11 @@ class Publish(unittest.TestCase):
         target = self.dir / "release/Windows/6.10.1/Executables" / name
         self.assertEqual(sorted(os.listdir(target.parent)), sorted([name, "index.html"]))  # builds only
         verify = subprocess.run([SIGN_TOOL, "verify", public.stdout.strip(), str(target), str(signature)],
+                                capture_output=True, text=True)
+        self.assertEqual(verify.returncode, 0, verify.stderr)
+        manifest = self.dir / "release/Windows/6.10.1/Manifests" / (name + ".txt")
+        verify = subprocess.run([SIGN_TOOL, "verify-listing", public.stdout.strip(), str(manifest),
+                                 str(manifest) + ".sig", "--folder", "Windows/6.10.1/Manifests/" + name],
                                 capture_output=True, text=True)
         self.assertEqual(verify.returncode, 0, verify.stderr)
 

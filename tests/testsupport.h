@@ -25,6 +25,7 @@ inline const QByteArray ListingPath = "/Windows/6.10.1/Executables/";
 inline const QByteArray NewerPath = ListingPath + Newer;
 inline const QByteArray SignaturePath = "/Windows/6.10.1/Signatures/" + Newer + ".sig";
 inline const QByteArray ListingSignaturePath = "/Windows/6.10.1/Signatures/index.html.sig";
+inline const QByteArray BuildManifestPath = "/Windows/6.10.1/Manifests/" + Newer + ".txt";
 inline const QString ListingFolder = QStringLiteral("Windows/6.10.1");
 inline const QByteArray OldBytes = "#!/bin/false\nthe old build\n";
 inline const QString Lock = QStringLiteral(".Tarvíno.exe.lock");

@@ -1,3 +1,4 @@
+#include "identity.h"
 #include "listingcheck.h"
 #include "signature.h"
 #include "stagingfile.h"
@@ -68,6 +69,8 @@ private slots:
     void streamCoversNameAndBytes();
     void signedUpdates_data();
     void signedUpdates();
+    void buildManifests_data();
+    void buildManifests();
     void signedListings_data();
     void signedListings();
     void signedManifests_data();
@@ -212,6 +215,69 @@ void SignatureTest::signedUpdates()
     QCOMPARE(error, failure);
     QCOMPARE(readFile(f.appPath(Exe)), OldBytes);
     QCOMPARE(folderFiles(f.appDir.path()), QStringList{Exe});
+}
+
+void SignatureTest::buildManifests_data()
+{
+    QTest::addColumn<bool>("keys");
+    QTest::addColumn<QByteArray>("manifest");  // empty: none on the server
+    QTest::addColumn<QByteArray>("signature"); // the manifest's; empty: none
+    QTest::addColumn<QString>("failure");      // empty: installed
+
+    const QByteArray build = recorderProgram();
+    const QString identity = Tarvino::identityOfEntry(QString::fromLatin1(Newer));
+    const QByteArray good = manifestText(identity, {{QString::fromLatin1(Newer), build}});
+    const QByteArray otherBytes = manifestText(identity, {{QString::fromLatin1(Newer), build + "x"}});
+    const QByteArray otherBuild = manifestText(identity, {{QString::fromLatin1(Older), build}});
+    const QString folder = "Windows/6.10.1/Manifests/" + QString::fromLatin1(Newer);
+    const QByteArray secret = publisherKeys().secretKey;
+    const QString notThese = "The build is not the file its manifest names.";
+
+    QTest::newRow("none on the server: installed as before") << false << QByteArray() << QByteArray() << QString();
+    QTest::newRow("naming the build: installed") << false << good << QByteArray() << QString();
+    QTest::newRow("naming other bytes: refused") << false << otherBytes << QByteArray() << notThese;
+    QTest::newRow("naming another build: refused") << false << otherBuild << QByteArray()
+                                                   << "The build's manifest does not name " + QString::fromLatin1(Newer) + '.';
+    QTest::newRow("with a key, signed: installed")
+        << true << good << listingSignatureFile(secret, good, folder) << QString();
+    QTest::newRow("with a key, signed, naming other bytes: refused")
+        << true << otherBytes << listingSignatureFile(secret, otherBytes, folder) << notThese;
+    QTest::newRow("with a key, unsigned: refused")
+        << true << good << QByteArray() << "The build's manifest is not signed: The server answered 404 Not Found.";
+    QTest::newRow("with a key, signed for another build: refused")
+        << true << good << listingSignatureFile(secret, good, "Windows/6.10.1/Manifests/" + QString::fromLatin1(Older))
+        << "…";
+    QTest::newRow("with a key, none on the server: installed") << true << QByteArray() << QByteArray() << QString();
+}
+
+// Where the server has the build's manifest, only the bytes it names are
+// installed (and with a key, only from a manifest signed for this build).
+void SignatureTest::buildManifests()
+{
+    QFETCH(bool, keys);
+    QFETCH(QByteArray, manifest);
+    QFETCH(QByteArray, signature);
+    QFETCH(QString, failure);
+    EngineFixture f;
+    const QByteArray build = recorderProgram();
+    f.server.setResponse(NewerPath, TestHttpServer::ok(build));
+    f.server.setResponse(SignaturePath, TestHttpServer::ok(signatureLine(publisherKeys().secretKey, Newer, build)));
+    if (!manifest.isEmpty())
+        f.server.setResponse(BuildManifestPath, TestHttpServer::ok(manifest));
+    if (!signature.isEmpty())
+        f.server.setResponse(BuildManifestPath + ".sig", TestHttpServer::ok(signature));
+    Tarvino::UpdateTarget target = f.target();
+    target.manifestUrl = QUrl(f.server.baseUrl().toString() + QString::fromLatin1(BuildManifestPath.mid(1)));
+    target.manifestFolder = "Windows/6.10.1/Manifests/" + QString::fromLatin1(Newer);
+    if (keys)
+        target.publicKeys = bothKeys();
+    QString error;
+    QCOMPARE(f.run(target, &error), failure.isEmpty());
+    QCOMPARE(f.server.requestCount(BuildManifestPath), 1);
+    QVERIFY2(failure == u"…" || error == failure, qPrintable(error));
+    QCOMPARE(readFile(f.appPath(Exe)), failure.isEmpty() ? build : OldBytes);
+    if (!failure.isEmpty())
+        QCOMPARE(folderFiles(f.appDir.path()), QStringList{Exe});
 }
 
 void SignatureTest::signedListings_data()

@@ -258,6 +258,9 @@ Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
     target.signatureUrl = Tarvino::signatureUrl(context.downloadBaseUrl, platform, installedVersion, entry);
     // The server's name for the file, which is what the publisher signed.
     target.signedName = QUrl::fromPercentEncoding(entry.toUtf8());
+    target.manifestUrl = Tarvino::buildManifestUrl(context.downloadBaseUrl, platform, installedVersion, entry);
+    target.manifestFolder = platform + u'/' + Tarvino::qtVersionField(installedVersion) + QStringLiteral("/Manifests/")
+        + target.signedName;
     target.newIdentity = Tarvino::identityOfEntry(entry);
     return target;
 }

@@ -3,6 +3,7 @@
 #include "fetch.h"
 #include "fileops.h"
 #include "hashcache.h"
+#include "identity.h"
 #include "installedrecord.h"
 #include "signature.h"
 #include "stagingfile.h"
@@ -51,22 +52,49 @@ void Update::start()
         return end(false, m_staging->errorString());
     }
 
-    if (m_target.publicKeys.isEmpty())
-        return requestBuild();
-    if (!signaturesSupported())
+    const bool signedBuilds = !m_target.publicKeys.isEmpty();
+    if (signedBuilds && !signaturesSupported())
         return end(false, tr("This updater was built without signature checking."));
     // Fetched before the build, so that the build can be checked as it streams in.
-    m_transfer = fetchIntoBuffer(m_signatureManager,
-                                 makeRequest(m_target.signatureUrl, m_target.transferTimeout, m_target.caCertificates),
-                                 &m_signatureBody, MaxSignatureFileSize, m_target.minimumRate);
-    connect(m_transfer->reply(), &QNetworkReply::finished, this, &Update::signatureFinished);
+    const auto fetch = [this](const QUrl &url, QBuffer *body, qint64 maxBytes) {
+        auto transfer = fetchIntoBuffer(m_signatureManager,
+                                        makeRequest(url, m_target.transferTimeout, m_target.caCertificates), body,
+                                        maxBytes, m_target.minimumRate);
+        connect(transfer->reply(), &QNetworkReply::finished, this, &Update::metaFinished);
+        return transfer;
+    };
+    if (!m_target.manifestUrl.isEmpty()) {
+        m_manifestTransfer = fetch(m_target.manifestUrl, &m_manifestBody, Manifest::MaxTextSize);
+        if (signedBuilds) {
+            m_manifestSignatureTransfer = fetch(QUrl(m_target.manifestUrl.toString() + QStringLiteral(".sig")),
+                                                &m_manifestSignatureBody, MaxSignatureFileSize);
+        }
+    }
+    if (signedBuilds)
+        m_transfer = fetch(m_target.signatureUrl, &m_signatureBody, MaxSignatureFileSize);
+    if (!m_transfer && !m_manifestTransfer)
+        requestBuild();
 }
 
-void Update::signatureFinished()
+// Once the build's signature and manifest, where they are asked for, are in.
+void Update::metaFinished()
 {
-    const std::unique_ptr<Transfer> transfer = std::move(m_transfer);
-    if (!transfer->finish(Transfer::Expect::CompleteFile))
-        return end(false, tr("The build's signature could not be fetched: %1").arg(transfer->errorString()));
+    for (Transfer *transfer : {m_transfer.get(), m_manifestTransfer.get(), m_manifestSignatureTransfer.get()}) {
+        if (transfer && !transfer->reply()->isFinished())
+            return;
+    }
+    if (!isRunning())
+        return;
+    const std::unique_ptr<Transfer> signature = std::move(m_transfer);
+    const std::unique_ptr<Transfer> manifest = std::move(m_manifestTransfer);
+    const std::unique_ptr<Transfer> manifestSignature = std::move(m_manifestSignatureTransfer);
+    QString error;
+    if (manifest && !takeManifest(*manifest, manifestSignature.get(), &error))
+        return end(false, error);
+    if (!signature)
+        return requestBuild();
+    if (!signature->finish(Transfer::Expect::CompleteFile))
+        return end(false, tr("The build's signature could not be fetched: %1").arg(signature->errorString()));
     m_signatureBody.close();
     m_signature = fromBase64Line(m_signatureBody.data(), SignatureSize);
     if (m_signature.isEmpty())
@@ -76,6 +104,52 @@ void Update::signatureFinished()
     if (m_resumeFrom.have > 0 && !m_verifier->hashExisting(m_staging->path(), m_resumeFrom.have))
         return end(false, tr("Cannot read %1 again.").arg(FileOps::nativePath(m_staging->path())));
     requestBuild();
+}
+
+// A server without the build's manifest (a folder laid out by hand) is served
+// as before; one it has must name this build, and with a key be signed.
+bool Update::takeManifest(Transfer &manifest, Transfer *signature, QString *error)
+{
+    const int status = manifest.reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (!manifest.finish(Transfer::Expect::CompleteFile)) {
+        if (status >= 400 && status < 500) {
+            SupportLog::write(QStringLiteral("No manifest for the build at %1: the server answered %2")
+                                  .arg(m_target.manifestUrl.toString())
+                                  .arg(status));
+            return true;
+        }
+        *error = tr("The build's manifest could not be fetched: %1").arg(manifest.errorString());
+        return false;
+    }
+    m_manifestBody.close();
+    const QByteArray text = m_manifestBody.data();
+    if (signature) {
+        if (!signature->finish(Transfer::Expect::CompleteFile)) {
+            *error = tr("The build's manifest is not signed: %1").arg(signature->errorString());
+            return false;
+        }
+        m_manifestSignatureBody.close();
+        ListingVerifier verifier(m_target.publicKeys, m_target.manifestFolder, 0, tr("build's manifest"));
+        if (!verifier.verify(text, m_manifestSignatureBody.data())) {
+            *error = verifier.errorString();
+            return false;
+        }
+    }
+    Manifest parsed;
+    if (!parsed.parse(text)) {
+        *error = parsed.errorString();
+        return false;
+    }
+    const ManifestFile *file = parsed.find(m_target.signedName);
+    if (parsed.release() != m_target.newIdentity || !file) {
+        *error = tr("The build's manifest does not name %1.").arg(shortened(m_target.signedName));
+        return false;
+    }
+    m_expected = *file;
+    SupportLog::write(QStringLiteral("The build's manifest names %1 bytes, SHA-256 %2")
+                          .arg(file->size)
+                          .arg(QString::fromLatin1(file->sha256.toHex())));
+    return true;
 }
 
 void Update::requestBuild()
@@ -90,8 +164,10 @@ void Update::requestBuild()
         m_recorded = 0;
         return m_staging->restart() && (!m_verifier || m_verifier->restart());
     };
-    m_fetch = std::make_unique<Fetch>(m_buildManager, m_target.buildUrl, sink, restart, fetchOptions(m_target),
-                                      m_resumeFrom);
+    Fetch::Options options = fetchOptions(m_target);
+    if (m_expected)
+        options.maxBytes = m_expected->size;
+    m_fetch = std::make_unique<Fetch>(m_buildManager, m_target.buildUrl, sink, restart, options, m_resumeFrom);
     follow(m_fetch.get());
     connect(m_fetch.get(), &Fetch::progress, this, &Update::progress);
     // Now and then what has come is flushed and recorded, so that a run that is
@@ -178,6 +254,11 @@ bool Update::install(QString *error)
         *error = tr("Cannot read %1 again.").arg(FileOps::nativePath(m_staging->path()));
         return false;
     }
+    // Only the published bytes, however the download was continued.
+    if (m_expected && (size != m_expected->size || m_newSha256 != m_expected->sha256)) {
+        *error = tr("The build is not the file its manifest names.");
+        return false;
+    }
     QList<QPair<QByteArray, QString>> programs{{m_newSha256, m_target.newIdentity}};
     if (FileOps::exists(program))
         programs.append({HashCache(m_target.appDir, m_target.executableName).sha256(m_target.executableName),
@@ -226,8 +307,14 @@ void Update::stopDownload(const QString &reason)
 {
     if (m_fetch)
         return m_fetch->cancel(reason);
-    if (m_transfer)
-        return m_transfer->abort(reason); // the signature, whose end ends the update
+    if (m_transfer || m_manifestTransfer) {
+        // Each one's end comes through metaFinished(), which ends the update once all are in.
+        for (Transfer *transfer : {m_transfer.get(), m_manifestTransfer.get(), m_manifestSignatureTransfer.get()}) {
+            if (transfer && !transfer->reply()->isFinished())
+                transfer->abort(reason);
+        }
+        return;
+    }
     end(false, reason);
 }
 
@@ -243,6 +330,8 @@ void Update::end(bool succeeded, const QString &error)
     }
     // The reply is still delivering its finished() signal: the transfer lets it go with deleteLater().
     m_transfer.reset();
+    m_manifestTransfer.reset();
+    m_manifestSignatureTransfer.reset();
     m_fetch.reset();
     m_verifier.reset();
     m_staging.reset();

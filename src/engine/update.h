@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fetch.h"
+#include "manifest.h"
 #include "stagingfile.h"
 #include "transfer.h"
 #include "updatejob.h"
@@ -15,6 +16,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 class QNetworkReply;
 
@@ -32,6 +34,9 @@ struct UpdateTarget : UpdateSettings
     QUrl buildUrl;
     QUrl signatureUrl;        // fetched only when publicKeys are set
     QString signedName;       // the build's name as the publisher signed it
+    // Its size and SHA-256, where the server has them; with publicKeys, only as signed for manifestFolder.
+    QUrl manifestUrl;
+    QString manifestFolder;
     QString newIdentity;      // what the folder records the new build as
 };
 
@@ -63,7 +68,8 @@ protected:
     void stopDownload(const QString &reason) override;
 
 private:
-    void signatureFinished();
+    void metaFinished();
+    bool takeManifest(Transfer &manifest, Transfer *signature, QString *error);
     void requestBuild();
     void checkRoom(qint64 length);
     bool install(QString *error);
@@ -73,9 +79,14 @@ private:
     QNetworkAccessManager m_signatureManager;
     const UpdateTarget m_target;
     QByteArray m_signature;
+    std::optional<ManifestFile> m_expected; // what the build's manifest names
 
     // In this order: each writes into one declared before it.
     QBuffer m_signatureBody;
+    QBuffer m_manifestBody;
+    QBuffer m_manifestSignatureBody;
+    std::unique_ptr<Transfer> m_manifestTransfer;
+    std::unique_ptr<Transfer> m_manifestSignatureTransfer;
     std::unique_ptr<StagingFile> m_staging;
     std::unique_ptr<VerifyingWriter> m_verifier;
     std::unique_ptr<Transfer> m_transfer; // the signature

@@ -27,6 +27,14 @@ QUrl signatureUrl(const QUrl &downloadBaseUrl, const QString &platform, const QS
                 QUrl::TolerantMode);
 }
 
+QUrl buildManifestUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
+                      const QString &entry)
+{
+    return QUrl(platformFolder(downloadBaseUrl, platform, identity) + QStringLiteral("/Manifests/") + entry
+                    + QStringLiteral(".txt"),
+                QUrl::TolerantMode);
+}
+
 QUrl releasesUrl(const QUrl &downloadBaseUrl, const QString &platform)
 {
     return QUrl(downloadBaseUrl.toString(QUrl::FullyEncoded) + platform + QStringLiteral("/Releases/"), QUrl::TolerantMode);

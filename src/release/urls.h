@@ -9,6 +9,7 @@ class QString;
 //   BASE/<platform>/<Qt version>/Executables/            the listing
 //   BASE/<platform>/<Qt version>/Executables/<entry>     a build
 //   BASE/<platform>/<Qt version>/Signatures/<entry>.sig  its signature
+//   BASE/<platform>/<Qt version>/Manifests/<entry>.txt   its manifest (size and SHA-256), and .sig
 namespace Tarvino {
 
 QUrl listingUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity);
@@ -24,5 +25,7 @@ QUrl releaseFolderUrl(const QUrl &downloadBaseUrl, const QString &platform, cons
 // In a folder beside Executables/, so that the listing keeps holding builds only.
 QUrl signatureUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
                   const QString &entry);
+QUrl buildManifestUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
+                      const QString &entry);
 
 } // namespace Tarvino
