@@ -83,6 +83,8 @@ updater_run() { # -> "wall_s peak_kib"
     rm -rf "$app" && mkdir -p "$app" && cp /bin/true "$app/Tarvíno.exe"
     (cd "$work/run" && QT_QPA_PLATFORM=offscreen run_or_say "the update through the window driver" \
         /usr/bin/time -f '%e %M' -o "$work/time" "$driver" update "$base" "$app" "$identity")
+    # BENCH_LOG=FILE: the support logs of every update, for a look at where the time goes.
+    [ -z "${BENCH_LOG:-}" ] || cat "$app/TarvinoUpdater.log" >> "$BENCH_LOG"
     cat "$work/time"
 }
 curl_run() { # NAME [sync] -> "wall_s peak_kib"

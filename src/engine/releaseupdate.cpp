@@ -9,7 +9,6 @@
 #include "signature.h"
 #include "supportlog.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -50,7 +49,7 @@ public:
             const QByteArray chunk = read(qMin<qint64>(left, 1024 * 1024));
             if (chunk.isEmpty())
                 return false;
-            m_hash.addData(chunk);
+            m_hash.addData(chunk.constData(), chunk.size());
             left -= chunk.size();
         }
         return seek(have);
@@ -67,12 +66,12 @@ protected:
         m_written = true;
         const qint64 written = QFile::writeData(data, size);
         if (written > 0)
-            m_hash.addData(QByteArrayView(data, written));
+            m_hash.addData(data, written);
         return written;
     }
 
 private:
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256 m_hash;
     bool m_written = false;
 };
 

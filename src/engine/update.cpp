@@ -99,10 +99,6 @@ void Update::metaFinished()
     m_signature = fromBase64Line(m_signatureBody.data(), SignatureSize);
     if (m_signature.isEmpty())
         return end(false, tr("The build's signature is malformed."));
-    m_verifier = std::make_unique<VerifyingWriter>(m_staging->device(), m_target.signedName);
-    // The signature covers the whole file: the part already on the disk is hashed first.
-    if (m_resumeFrom.have > 0 && !m_verifier->hashExisting(m_staging->path(), m_resumeFrom.have))
-        return end(false, tr("Cannot read %1 again.").arg(FileOps::nativePath(m_staging->path())));
     requestBuild();
 }
 
@@ -154,7 +150,13 @@ bool Update::takeManifest(Transfer &manifest, Transfer *signature, QString *erro
 
 void Update::requestBuild()
 {
-    QIODevice *sink = m_verifier ? static_cast<QIODevice *>(m_verifier.get()) : m_staging->device();
+    // The build's SHA-256, and its signature where one is checked, as it streams in;
+    // they cover the whole file: the part already on the disk is hashed first.
+    m_verifier = std::make_unique<VerifyingWriter>(m_staging->device(),
+                                                   m_signature.isEmpty() ? QString() : m_target.signedName);
+    if (m_resumeFrom.have > 0 && !m_verifier->hashExisting(m_staging->path(), m_resumeFrom.have))
+        return end(false, tr("Cannot read %1 again.").arg(FileOps::nativePath(m_staging->path())));
+    QIODevice *sink = m_verifier.get();
     // A file begun anew: nothing of the old bytes stays, in the file or in its signature's hash.
     const auto restart = [this] {
         // A record of the bytes that were would vouch for the new ones.
@@ -162,7 +164,7 @@ void Update::requestBuild()
         if (FileOps::exists(record) && FileOps::removeFile(record) != 0)
             return false;
         m_recorded = 0;
-        return m_staging->restart() && (!m_verifier || m_verifier->restart());
+        return m_staging->restart() && m_verifier->restart();
     };
     Fetch::Options options = fetchOptions(m_target);
     if (m_expected)
@@ -229,14 +231,15 @@ bool Update::install(QString *error)
         *error = m_fetch->errorString();
         return false;
     }
-    if (m_verifier) {
+    if (!m_signature.isEmpty()) {
         if (!m_verifier->verify(m_target.publicKeys, m_signature)) {
             *error = tr("The build does not bear the publisher's signature.");
             return false;
         }
         SupportLog::write(QStringLiteral("Build signature verified: ") + m_target.buildUrl.fileName());
-        m_verifier.reset();
     }
+    m_newSha256 = m_verifier->sha256();
+    m_verifier.reset();
     const qint64 size = m_fetch->point().have;
     SupportLog::write(QStringLiteral("Downloaded %1 bytes.").arg(size));
     if (!m_staging->complete(size)) {
@@ -249,11 +252,6 @@ bool Update::install(QString *error)
     // Before the swap, naming both programs: whether the update then stays or is
     // undone, the folder knows what it holds.
     const QString program = m_target.appDir + m_target.executableName;
-    m_newSha256 = FileOps::sha256Of(m_staging->path());
-    if (m_newSha256.isEmpty()) {
-        *error = tr("Cannot read %1 again.").arg(FileOps::nativePath(m_staging->path()));
-        return false;
-    }
     // Only the published bytes, however the download was continued.
     if (m_expected && (size != m_expected->size || m_newSha256 != m_expected->sha256)) {
         *error = tr("The build is not the file its manifest names.");

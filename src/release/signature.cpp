@@ -5,6 +5,7 @@
 #endif
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTimeZone>
@@ -268,11 +269,68 @@ bool ListingVerifier::verify(const QByteArray &page, const QByteArray &signature
     return true;
 }
 
+#if TARVINO_HAVE_SODIUM
+struct Sha256::State
+{
+    crypto_hash_sha256_state sodium;
+};
+
+Sha256::Sha256() : m_state(std::make_unique<State>())
+{
+    reset();
+}
+
+void Sha256::addData(const char *data, qint64 size)
+{
+    crypto_hash_sha256_update(&m_state->sodium, reinterpret_cast<const unsigned char *>(data),
+                              static_cast<unsigned long long>(size));
+}
+
+QByteArray Sha256::result() const
+{
+    crypto_hash_sha256_state copy = m_state->sodium;
+    QByteArray digest(crypto_hash_sha256_BYTES, '\0');
+    crypto_hash_sha256_final(&copy, reinterpret_cast<unsigned char *>(digest.data()));
+    return digest;
+}
+
+void Sha256::reset()
+{
+    crypto_hash_sha256_init(&m_state->sodium);
+}
+#else
+struct Sha256::State
+{
+    QCryptographicHash qt{QCryptographicHash::Sha256};
+};
+
+Sha256::Sha256() : m_state(std::make_unique<State>()) {}
+
+void Sha256::addData(const char *data, qint64 size)
+{
+    m_state->qt.addData(QByteArrayView(data, size));
+}
+
+QByteArray Sha256::result() const
+{
+    return m_state->qt.result();
+}
+
+void Sha256::reset()
+{
+    m_state->qt.reset();
+}
+#endif
+
+Sha256::~Sha256() = default;
+
 struct VerifyingWriter::Hasher
 {
     static constexpr qint64 MaxQueued = 8 * 1024 * 1024;
 
-    explicit Hasher(SignatureStream &stream) : thread([this, &stream] { run(stream); }) {}
+    Hasher(SignatureStream *stream, Sha256 &sha256) : thread([this, stream, &sha256] { run(stream, sha256); })
+    {
+    }
 
     ~Hasher()
     {
@@ -299,7 +357,7 @@ struct VerifyingWriter::Hasher
         changed.wait(lock, [this] { return queue.empty() && !busy; });
     }
 
-    void run(SignatureStream &stream)
+    void run(SignatureStream *stream, Sha256 &sha256)
     {
         std::unique_lock lock(mutex);
         for (;;) {
@@ -310,7 +368,9 @@ struct VerifyingWriter::Hasher
             queue.pop_front();
             busy = true;
             lock.unlock();
-            stream.update(chunk.constData(), chunk.size());
+            if (stream)
+                stream->update(chunk.constData(), chunk.size());
+            sha256.addData(chunk.constData(), chunk.size());
             lock.lock();
             busy = false;
             queuedBytes -= chunk.size();
@@ -327,8 +387,10 @@ struct VerifyingWriter::Hasher
     std::thread thread; // last: starts once the rest is ready
 };
 
-VerifyingWriter::VerifyingWriter(QIODevice *target, const QString &fileName)
-    : m_target(target), m_stream(fileName), m_hasher(std::make_unique<Hasher>(m_stream))
+VerifyingWriter::VerifyingWriter(QIODevice *target, const QString &signedName)
+    : m_target(target),
+      m_stream(signedName.isEmpty() ? nullptr : std::make_unique<SignatureStream>(signedName)),
+      m_hasher(std::make_unique<Hasher>(m_stream.get(), m_sha256))
 {
     open(QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
@@ -364,14 +426,22 @@ bool VerifyingWriter::hashExisting(const QString &path, qint64 size)
 bool VerifyingWriter::restart()
 {
     m_hasher->drain();
-    m_stream.reset();
+    if (m_stream)
+        m_stream->reset();
+    m_sha256.reset();
     return true;
 }
 
 bool VerifyingWriter::verify(const QList<QByteArray> &publicKeys, const QByteArray &signature)
 {
     m_hasher->drain();
-    return m_stream.verify(publicKeys, signature);
+    return m_stream && m_stream->verify(publicKeys, signature);
+}
+
+QByteArray VerifyingWriter::sha256()
+{
+    m_hasher->drain();
+    return m_sha256.result();
 }
 
 } // namespace Tarvino

@@ -34,6 +34,25 @@ inline constexpr qint64 MaxSignatureFileSize = 4096;
 // The text form of keys and signatures: base64 on one line.
 QByteArray fromBase64Line(const QByteArray &text, int expectedSize);
 
+// SHA-256 as libsodium computes it where the updater has it (about twice
+// Qt's speed), else as Qt does.
+class Sha256
+{
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256 &) = delete;
+    Sha256 &operator=(const Sha256 &) = delete;
+
+    void addData(const char *data, qint64 size);
+    QByteArray result() const;
+    void reset();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
 class SignatureStream
 {
 public:
@@ -102,18 +121,22 @@ private:
     QDateTime m_published;
 };
 
-// Passes everything written to it on to another device and into a signature
-// stream, so that a download is checked in the same pass that stores it. The
-// hashing runs on a thread of its own, a bounded amount behind the writes, so
-// that it overlaps with receiving and storing instead of adding to them.
+// Passes everything written to it on to another device and into its SHA-256
+// and, given the name the publisher signed, a signature stream, so that a
+// download is checked in the same pass that stores it. The hashing runs on a
+// thread of its own, a bounded amount behind the writes, so that it overlaps
+// with receiving and storing instead of adding to them.
 class VerifyingWriter : public QIODevice
 {
 public:
-    VerifyingWriter(QIODevice *target, const QString &fileName);
+    // An empty signedName: the SHA-256 alone.
+    VerifyingWriter(QIODevice *target, const QString &signedName);
     ~VerifyingWriter() override;
 
     // Waits for the hashing to catch up, then checks the signature.
     bool verify(const QList<QByteArray> &publicKeys, const QByteArray &signature);
+    // Waits for the hashing to catch up: the SHA-256 of all that was written.
+    QByteArray sha256();
     // Forgets what was written, for a download begun anew.
     bool restart();
     // Hashes the first size bytes of a file as if they had been written, for
@@ -127,7 +150,8 @@ protected:
 private:
     struct Hasher;
     QIODevice *m_target;
-    SignatureStream m_stream;
+    std::unique_ptr<SignatureStream> m_stream;
+    Sha256 m_sha256;
     std::unique_ptr<Hasher> m_hasher;
 };
 
