@@ -15,6 +15,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace Tarvino {
 
@@ -404,8 +405,16 @@ qint64 VerifyingWriter::writeData(const char *data, qint64 size)
         setErrorString(m_target->errorString());
         return -1;
     }
-    m_hasher->push(QByteArray(data, size));
+    m_pending.append(data, size);
+    if (m_pending.size() >= 1024 * 1024)
+        handOver();
     return written;
+}
+
+void VerifyingWriter::handOver()
+{
+    if (!m_pending.isEmpty())
+        m_hasher->push(std::exchange(m_pending, {}));
 }
 
 bool VerifyingWriter::hashExisting(const QString &path, qint64 size)
@@ -418,6 +427,7 @@ bool VerifyingWriter::hashExisting(const QString &path, qint64 size)
         if (chunk.isEmpty())
             return false;
         left -= chunk.size();
+        handOver();
         m_hasher->push(std::move(chunk));
     }
     return true;
@@ -425,6 +435,7 @@ bool VerifyingWriter::hashExisting(const QString &path, qint64 size)
 
 bool VerifyingWriter::restart()
 {
+    m_pending.clear();
     m_hasher->drain();
     if (m_stream)
         m_stream->reset();
@@ -434,12 +445,14 @@ bool VerifyingWriter::restart()
 
 bool VerifyingWriter::verify(const QList<QByteArray> &publicKeys, const QByteArray &signature)
 {
+    handOver();
     m_hasher->drain();
     return m_stream && m_stream->verify(publicKeys, signature);
 }
 
 QByteArray VerifyingWriter::sha256()
 {
+    handOver();
     m_hasher->drain();
     return m_sha256.result();
 }

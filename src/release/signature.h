@@ -148,10 +148,12 @@ protected:
     qint64 writeData(const char *data, qint64 size) override;
 
 private:
+    void handOver();
     struct Hasher;
     QIODevice *m_target;
     std::unique_ptr<SignatureStream> m_stream;
     Sha256 m_sha256;
+    QByteArray m_pending; // handed to the hashing thread a MiB at a time, not a network chunk at a time
     std::unique_ptr<Hasher> m_hasher;
 };
 
