@@ -357,6 +357,8 @@ void EngineTest::partialFromAnEarlierRun_data()
     QTest::addColumn<bool>("continued");  // the next run asks for the rest
     QTest::addColumn<bool>("wholeAgain"); // the server sends the whole file again
     QTest::newRow("a partial and its record from a killed run: continued") << "killed" << true << false;
+    // Recorded every 4 MiB after the first bytes: what a kill leaves is at most 4 MiB behind.
+    QTest::newRow("a run killed after 10 MiB: continued from at least 6 MiB") << "killed after 10 MiB" << true << false;
     QTest::newRow("a run that broke off keeps its partial for the next: continued") << "broke off" << true << false;
     QTest::newRow("the file changed on the server since: begun again") << "other validator" << true << true;
     QTest::newRow("another build's partial: removed") << "other build" << false << false;
@@ -379,8 +381,9 @@ void EngineTest::partialFromAnEarlierRun()
     QFETCH(bool, continued);
     QFETCH(bool, wholeAgain);
     EngineFixture f;
-    const QByteArray program = recorderProgram();
-    const qint64 half = program.size() / 2;
+    const bool live = left == u"killed after 10 MiB";
+    const QByteArray program = recorderProgram() + (live ? QByteArray(24 << 20, '\x11') : QByteArray());
+    qint64 half = program.size() / 2;
     const Tarvino::UpdateTarget target = f.target();
     TestHttpServer::Response served = TestHttpServer::ok(program);
     served.ranges = true;
@@ -395,7 +398,34 @@ void EngineTest::partialFromAnEarlierRun()
         record.have = record.total + 1;
     if (left == u"huge total")
         record.total = Q_INT64_C(1) << 62;
-    if (left == u"broke off") {
+    if (live) {
+        // The folder as a kill after 10 MiB leaves it: taken while the run waits on the server, then stopped.
+        TestHttpServer::Response slow = TestHttpServer::dripped(program, 1, 1000);
+        slow.sentAtOnce = 10 << 20;
+        slow.headers = served.headers;
+        f.server.setResponse(NewerPath, slow);
+        Tarvino::Update update(f.manager, target);
+        QTemporaryDir snapshot;
+        QStringList taken;
+        connect(&update, &Tarvino::UpdateJob::progress, this, [&](qint64 have) {
+            if (have < (10 << 20) || !taken.isEmpty())
+                return;
+            taken = folderFiles(f.appDir.path()).filter(Tarvino::StagingFile::prefix(Exe));
+            for (const QString &name : std::as_const(taken))
+                QFile::copy(f.appPath(name), snapshot.filePath(name));
+            update.cancel();
+        });
+        QVERIFY(!f.run(update));
+        QCOMPARE(taken.size(), 2);
+        for (const QString &name : std::as_const(taken)) {
+            QFile::remove(f.appPath(name));
+            QVERIFY(QFile::copy(snapshot.filePath(name), f.appPath(name)));
+        }
+        const QString kept = f.appPath(taken.filter(QRegularExpression("\\.resume$")).value(0).chopped(7));
+        QVERIFY(Tarvino::PartialRecord::read(kept, &record));
+        QVERIFY2(record.have >= (6 << 20), qPrintable(QString::number(record.have)));
+        half = record.have;
+    } else if (left == u"broke off") {
         TestHttpServer::Response cut = served;
         cut.mode = TestHttpServer::Response::Mode::Truncate;
         cut.truncateAt = half;
