@@ -23,8 +23,9 @@ namespace {
 // Left free on the program's drive beside a build, for the system and other programs.
 constexpr qint64 FreeSpaceMargin = 32 * 1024 * 1024;
 // How often a download's progress is flushed and recorded for a later run,
-// besides at its first bytes.
-constexpr qint64 RecordEvery = 4 * 1024 * 1024;
+// besides at its first bytes. A read brings at most 1 MiB (the reply's buffer):
+// a run killed after N MiB leaves a record of at least N - 4 MiB.
+constexpr qint64 RecordEvery = 3 * 1024 * 1024;
 }
 
 Update::Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject *parent)
