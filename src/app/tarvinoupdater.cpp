@@ -1,15 +1,10 @@
 #include "tarvinoupdater.h"
 
-#include "folderlock.h"
+#include "foldersession.h"
 #include "identity.h"
-#include "journal.h"
 #include "listingcheck.h"
-#include "releaseupdate.h"
-#include "stagingfile.h"
 #include "supportlog.h"
-#include "swap.h"
-#include "update.h"
-#include "urls.h"
+#include "updatejob.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -70,46 +65,22 @@ TarvinoUpdater::TarvinoUpdater(const Tarvino::UpdaterContext &context)
             SLOT(closeSlot()));
     layout->addWidget(buttonBox);
 
-    // Another updater at work in this folder may be mid-swap: leave everything to it.
-    folderLock = std::make_unique<Tarvino::FolderLock>(appDir, executableName);
-    const bool locked = folderLock->tryLock();
-    const QString log = appDir + QLatin1String(Tarvino::SupportLog::FileName);
-    if (locked)
-        Tarvino::SupportLog::trim(log);
-    Tarvino::SupportLog::start(log);
-    installedVersion = currentVersion();
-    Tarvino::SupportLog::write(QStringLiteral("%1: running identity %2, folder %3")
-                                   .arg(QCoreApplication::applicationName(), currentVersion(), appDir));
-    if (!locked && folderLock->isBusy()) {
-        showVersions(tr("None"), folderLock->errorString());
+    session = std::make_unique<Tarvino::FolderSession>(context, appDir, executableName, platform, currentVersion());
+    session->open();
+    installedVersion = session->installedVersion();
+    if (session->busy()) {
+        showVersions(tr("None"), session->errorString());
         return;
     }
-    // A folder that cannot take the update still says what there is to have.
-    if (!locked) {
-        installProblem = folderLock->errorString();
-    } else {
-        Tarvino::RecoveryReport recovery;
-        if (!Tarvino::recoverInterruptedUpdate(appDir, executableName, &recovery))
-            installProblem = recovery.notice;
-        else
-            startNotice = recovery.notice;
-        for (const QString &detail : std::as_const(recovery.details))
-            Tarvino::SupportLog::write(QStringLiteral("Recovery: ") + detail);
-    }
-    // Another updater may have installed a build since the application passed its identity.
-    installedVersion = Tarvino::installedIdentity(appDir, executableName, currentVersion(), installProblem.isEmpty());
-    if (installedVersion != currentVersion())
-        Tarvino::SupportLog::write(QStringLiteral("The folder records its program as ") + installedVersion);
+    startNotice = session->startNotice();
+    installProblem = session->installProblem();
 
     listingDone = false;
     startListingCheck();
     waitFor(listingDone);
 }
 
-TarvinoUpdater::~TarvinoUpdater()
-{
-    Tarvino::SupportLog::stop();
-}
+TarvinoUpdater::~TarvinoUpdater() = default;
 
 QString TarvinoUpdater::currentVersion() const
 {
@@ -125,15 +96,7 @@ void TarvinoUpdater::startListingCheck()
         qDebug() << executables;
         offer = listingCheck->offer();
         const bool offered = !offer.entry.isEmpty();
-        // Only a partial download of the build on offer is worth keeping; a check
-        // that failed (no network, say) says nothing of what is on offer.
-        if (installProblem.isEmpty() && (listingCheck->checked() || offer.release)) {
-            Tarvino::StagingFile::discardUnclaimed(appDir, executableName,
-                                                   offered && !offer.release ? updateTarget().buildUrl.toString()
-                                                                             : QString());
-        }
-        if (installProblem.isEmpty() && listingCheck->releasesChecked())
-            Tarvino::Swap::discardUnclaimed(appDir, executableName, offer.release ? offer.entry : QString());
+        session->sweep(*listingCheck);
         Tarvino::SupportLog::write(QStringLiteral("Offered: ")
                                    + (offered ? offer.entry + (offer.release ? QStringLiteral(" (a release)") : QString())
                                               : QStringLiteral("None")));
@@ -197,10 +160,7 @@ void TarvinoUpdater::okSlot()
         return;
     const QScopedValueRollback<bool> busy(inOkSlot, true);
     buttonBox->button(QDialogButtonBox::Ok)->setEnabled(false);
-    if (offer.release)
-        update = std::make_unique<Tarvino::ReleaseUpdate>(downloadManager, releaseTarget());
-    else
-        update = std::make_unique<Tarvino::Update>(downloadManager, updateTarget());
+    update = session->makeUpdate(downloadManager, offer);
     connect(update.get(), &Tarvino::UpdateJob::progress, this, &TarvinoUpdater::showProgress);
     connect(update.get(), &Tarvino::UpdateJob::notice, this, [this](const QString &text) {
         progressShown.start(); // the note stays a moment before progress covers it again
@@ -230,53 +190,6 @@ void TarvinoUpdater::okSlot()
     } else {
         updateFailed();
     }
-}
-
-// What every kind of update takes from the window: the folder, the program,
-// the running identity (the backup's name), keys, limits and retries.
-void TarvinoUpdater::takeSettings(Tarvino::UpdateSettings &target) const
-{
-    target.appDir = appDir;
-    target.executableName = executableName;
-    target.backupName = installedVersion;
-    target.publicKeys = context.publicKeys;
-    target.transferTimeout = context.transferTimeout;
-    target.minimumRate = context.minimumRate;
-    target.caCertificates = context.caCertificates;
-    target.retries = context.retries;
-    target.firstRetryPause = context.firstRetryPause;
-}
-
-// The newest build, to be installed in place of the running identity's program.
-Tarvino::UpdateTarget TarvinoUpdater::updateTarget() const
-{
-    const QString entry = offer.entry;
-    const QUrl listing = Tarvino::listingUrl(context.downloadBaseUrl, platform, installedVersion);
-    Tarvino::UpdateTarget target;
-    takeSettings(target);
-    target.buildUrl = Tarvino::fileUrl(listing, entry);
-    target.signatureUrl = Tarvino::signatureUrl(context.downloadBaseUrl, platform, installedVersion, entry);
-    // The server's name for the file, which is what the publisher signed.
-    target.signedName = QUrl::fromPercentEncoding(entry.toUtf8());
-    target.manifestUrl = Tarvino::buildManifestUrl(context.downloadBaseUrl, platform, installedVersion, entry);
-    target.manifestFolder = platform + u'/' + Tarvino::qtVersionField(installedVersion) + QStringLiteral("/Manifests/")
-        + target.signedName;
-    target.newIdentity = Tarvino::identityOfEntry(entry);
-    return target;
-}
-
-// The whole release offered, to be installed over the folder's files.
-Tarvino::ReleaseTarget TarvinoUpdater::releaseTarget() const
-{
-    Tarvino::ReleaseTarget target;
-    takeSettings(target);
-    target.release = offer.entry;
-    target.folderUrl = Tarvino::releaseFolderUrl(context.downloadBaseUrl, platform, offer.entry);
-    target.signedFolder = platform + QStringLiteral("/Releases/") + offer.entry;
-    target.updaterName = Tarvino::updaterProgramName();
-    target.reservedNames = {QLatin1String(Tarvino::SupportLog::FileName), QStringLiteral("ListOfExecutables.html"),
-                            QLatin1String(Tarvino::Manifest::RecordName)};
-    return target;
 }
 
 // The new build is checked, installed and started by the engine; its end ends

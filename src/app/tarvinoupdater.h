@@ -15,13 +15,9 @@ class QLabel;
 class QNetworkReply;
 
 namespace Tarvino {
-class FolderLock;
+class FolderSession;
 class ListingCheck;
-class Update;
 class UpdateJob;
-struct ReleaseTarget;
-struct UpdateSettings;
-struct UpdateTarget;
 }
 
 // The updater's one window: shows the running and the newest version and,
@@ -49,9 +45,6 @@ private:
     // The note goes to the support log too, unless it is mere progress.
     void showVersions(const QString &possibleVersion, const QString &note = {}, bool logNote = true);
     void showProgress(qint64 received, qint64 total);
-    Tarvino::UpdateTarget updateTarget() const;
-    Tarvino::ReleaseTarget releaseTarget() const;
-    void takeSettings(Tarvino::UpdateSettings &target) const;
     void updateFailed();
     static void waitFor(const bool &done);
 
@@ -67,7 +60,7 @@ private:
     QLabel *label = nullptr;
 
     const Tarvino::UpdaterContext context;
-    std::unique_ptr<Tarvino::FolderLock> folderLock;
+    std::unique_ptr<Tarvino::FolderSession> session;
     std::unique_ptr<Tarvino::ListingCheck> listingCheck;
     std::unique_ptr<Tarvino::UpdateJob> update;
     bool inOkSlot = false;
