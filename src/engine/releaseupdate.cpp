@@ -185,11 +185,10 @@ void ReleaseUpdate::metaFinished()
                               .arg(locale.formattedDataSize(m_bytesToFetch),
                                    locale.formattedDataSize(drive.bytesAvailable())));
     }
-    m_swap = std::make_unique<Swap>(m_target.appDir, m_target.executableName);
-    if (!m_swap->prepare(m_target.release))
-        return end(false, m_swap->errorString());
+    if (!makeSwap(m_target.appDir, m_target.executableName).prepare(m_target.release))
+        return end(false, swap()->errorString());
     // The folder's record of its release, swapped with the rest.
-    QFile record(m_swap->stagingDir() + QLatin1String(Manifest::RecordName));
+    QFile record(swap()->stagingDir() + QLatin1String(Manifest::RecordName));
     if (!record.open(QIODevice::WriteOnly) || record.write(text) != text.size() || FileOps::syncToDisk(record) != 0)
         return end(false, tr("Cannot write %1: %2").arg(FileOps::nativePath(record.fileName()), record.errorString()));
     record.close();
@@ -235,7 +234,7 @@ void ReleaseUpdate::fetchNext()
     if (m_toFetch.isEmpty())
         return install();
     const ManifestFile &file = m_toFetch.constFirst();
-    const QString staged = m_swap->stagingDir() + file.path;
+    const QString staged = swap()->stagingDir() + file.path;
     const QUrl url = m_target.folderUrl.resolved(QUrl(QStringLiteral("files/") + encodedPath(file.path)));
     if (const int error = FileOps::makeFolders(QFileInfo(staged).absolutePath()))
         return end(false, tr("Cannot make a folder for %1: %2").arg(FileOps::nativePath(staged), FileOps::describe(error)));
@@ -325,7 +324,7 @@ void ReleaseUpdate::install()
 // staged updater is started there with --self-test, bounded in time.
 void ReleaseUpdate::qualifyUpdater()
 {
-    const QString staging = m_swap->stagingDir();
+    const QString staging = swap()->stagingDir();
     for (const ManifestFile &file : m_manifest.files()) {
         const bool staged = std::any_of(m_changes.cbegin(), m_changes.cend(), [&file](const SwapChange &change) {
             return change.kind != SwapChange::Kind::Remove && change.path == file.path;
@@ -393,39 +392,21 @@ void ReleaseUpdate::swapIn()
     for (const ManifestFile &file : m_manifest.files())
         topNames << file.path.section(u'/', 0, 0);
     m_swapBegun = true;
-    if (!m_swap->install(m_changes, m_target.backupName, Swap::Backup::Folder, topNames))
-        return end(false, m_swap->errorString());
-    SupportLog::write(QStringLiteral("Installed; the previous release is kept in ") + m_swap->backupPath());
-    for (const QString &path : m_swap->displaced()) {
+    // Each file moved in was checked against the manifest.
+    for (const SwapChange &change : std::as_const(m_changes)) {
+        if (const ManifestFile *file = m_manifest.find(change.path); file && change.kind != SwapChange::Kind::Remove)
+            checked(file->path, file->sha256);
+    }
+    if (!swap()->install(m_changes, m_target.backupName, Swap::Backup::Folder, topNames))
+        return end(false, swap()->errorString());
+    SupportLog::write(QStringLiteral("Installed; the previous release is kept in ") + swap()->backupPath());
+    for (const QString &path : swap()->displaced()) {
         const QString note = tr("%1 appeared in the folder during the download; it is kept in %2.")
-                                 .arg(FileOps::nativePath(m_target.appDir + path), FileOps::nativePath(m_swap->backupPath()));
+                                 .arg(FileOps::nativePath(m_target.appDir + path), FileOps::nativePath(swap()->backupPath()));
         SupportLog::write(note);
         Q_EMIT notice(note);
     }
     watchNewProgram(m_target.appDir + m_target.executableName, m_target.healthCheckTime);
-}
-
-bool ReleaseUpdate::rollback(QString *error)
-{
-    const bool done = m_swap->rollback();
-    *error = m_swap->errorString();
-    return done;
-}
-
-bool ReleaseUpdate::commit(QString *error)
-{
-    const bool done = m_swap->commit();
-    *error = m_swap->errorString();
-    // Each file moved in was checked against the manifest before: a later start or update need not read it.
-    HashCache hashes(m_target.appDir, m_target.executableName);
-    for (const SwapChange &change : std::as_const(m_changes)) {
-        if (const ManifestFile *file = m_manifest.find(change.path); file && change.kind != SwapChange::Kind::Remove)
-            hashes.note(file->path, file->sha256);
-    }
-    hashes.save();
-    for (const QString &name : m_swap->pruned())
-        SupportLog::write(QStringLiteral("Removed the backup of an older release: ") + name);
-    return done;
 }
 
 void ReleaseUpdate::stopDownload(const QString &reason)
@@ -448,7 +429,7 @@ void ReleaseUpdate::end(bool succeeded, const QString &error)
     // A file that broke off stays, with the ones fetched before it, for the next
     // try; so does all that came before the user stopped the download.
     const bool brokeOff = m_fetch && m_fetch->brokeOff() && !m_fetch->point().validator.isEmpty();
-    if (!succeeded && !m_swapBegun && m_swap && (brokeOff || (cancelled() && m_bytesFetched > 0))) {
+    if (!succeeded && !m_swapBegun && swap() && (brokeOff || (cancelled() && m_bytesFetched > 0))) {
         bool recorded = true;
         if (brokeOff) {
             const ResumePoint point = m_fetch->point();
@@ -458,7 +439,7 @@ void ReleaseUpdate::end(bool succeeded, const QString &error)
             recorded = FileOps::syncToDisk(*m_file) == 0
                 && FileOps::writeFileInOneStep(PartialRecord::pathFor(staged), record.toText()) == 0;
         }
-        if (recorded && m_swap->keepStaging(m_target.release) == 0) {
+        if (recorded && swap()->keepStaging(m_target.release) == 0) {
             m_keptForLater = true;
             SupportLog::write(QStringLiteral("Kept the files fetched so far of %1 for the next try.").arg(m_target.release));
         }
@@ -468,8 +449,8 @@ void ReleaseUpdate::end(bool succeeded, const QString &error)
     m_fetch.reset();
     m_file.reset();
     // Files fetched for a swap that never began.
-    if (m_swap && !m_swapBegun && !m_keptForLater)
-        FileOps::removeTree(m_swap->stagingDir().chopped(1));
+    if (swap() && !m_swapBegun && !m_keptForLater)
+        FileOps::removeTree(swap()->stagingDir().chopped(1));
     UpdateJob::end(succeeded, error);
 }
 

@@ -66,8 +66,6 @@ public:
                                 const QByteArray &programSha256);
 
 protected:
-    bool rollback(QString *error) override;
-    bool commit(QString *error) override;
     void end(bool succeeded, const QString &error = {}) override;
     void stopDownload(const QString &reason) override;
 
@@ -92,7 +90,6 @@ private:
     QList<ManifestFile> m_toFetch;
     qint64 m_bytesToFetch = 0;
     qint64 m_bytesFetched = 0;
-    std::unique_ptr<Swap> m_swap;
     bool m_swapBegun = false;
     bool m_keptForLater = false;
     // In this order: the fetch writes into the file.

@@ -222,7 +222,7 @@ void Update::downloadFinished(QNetworkReply *reply)
     QString error;
     if (!install(&error))
         return end(false, error);
-    SupportLog::write(QStringLiteral("Installed; the previous version is kept as ") + m_swap->backupPath());
+    SupportLog::write(QStringLiteral("Installed; the previous version is kept as ") + swap()->backupPath());
     watchNewProgram(m_target.appDir + m_target.executableName, m_target.healthCheckTime);
 }
 
@@ -268,32 +268,15 @@ bool Update::install(QString *error)
                           FileOps::describe(code));
         return false;
     }
-    m_swap = std::make_unique<Swap>(m_target.appDir, m_target.executableName);
+    Swap &swap = makeSwap(m_target.appDir, m_target.executableName);
     const SwapChange change{SwapChange::Kind::Replace, m_target.executableName, QFileInfo(m_staging->path()).fileName()};
-    if (!m_swap->install({change}, m_target.backupName, Swap::Backup::BesideProgram)) {
-        *error = m_swap->errorString();
+    if (!swap.install({change}, m_target.backupName, Swap::Backup::BesideProgram)) {
+        *error = swap.errorString();
         return false;
     }
+    checked(m_target.executableName, m_newSha256);
     m_staging->release();
     return true;
-}
-
-bool Update::rollback(QString *error)
-{
-    const bool done = m_swap->rollback();
-    *error = m_swap->errorString();
-    return done;
-}
-
-bool Update::commit(QString *error)
-{
-    const bool done = m_swap->commit();
-    *error = m_swap->errorString();
-    // The program was read whole before it took its name: the next start need not read it again.
-    HashCache hashes(m_target.appDir, m_target.executableName);
-    hashes.note(m_target.executableName, m_newSha256);
-    hashes.save();
-    return done;
 }
 
 PartialRecord Update::partialRecord() const
@@ -334,7 +317,6 @@ void Update::end(bool succeeded, const QString &error)
     m_fetch.reset();
     m_verifier.reset();
     m_staging.reset();
-    m_swap.reset();
     UpdateJob::end(succeeded, error);
 }
 

@@ -23,7 +23,6 @@ class QNetworkReply;
 namespace Tarvino {
 
 class Fetch;
-class Swap;
 class StagingFile;
 class Transfer;
 class VerifyingWriter;
@@ -62,8 +61,6 @@ public:
     void downloadFinished(QNetworkReply *reply) override;
 
 protected:
-    bool rollback(QString *error) override;
-    bool commit(QString *error) override;
     void end(bool succeeded, const QString &error = {}) override;
     void stopDownload(const QString &reason) override;
 
@@ -94,7 +91,6 @@ private:
     ResumePoint m_resumeFrom;             // what an earlier run left of it
     QByteArray m_newSha256;
     qint64 m_recorded = 0;
-    std::unique_ptr<Swap> m_swap;
 };
 
 } // namespace Tarvino

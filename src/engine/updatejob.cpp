@@ -1,7 +1,9 @@
 #include "updatejob.h"
 
+#include "hashcache.h"
 #include "launchwatch.h"
 #include "supportlog.h"
+#include "swap.h"
 
 #include <QDir>
 #include <QProcess>
@@ -72,6 +74,35 @@ void UpdateJob::follow(Fetch *fetch)
         Q_EMIT notice(note);
     });
     connect(fetch, &Fetch::stopped, this, [this, fetch] { end(false, fetch->errorString()); });
+}
+
+Swap &UpdateJob::makeSwap(const QString &appDir, const QString &executableName)
+{
+    m_appDir = appDir;
+    m_executableName = executableName;
+    m_checked.clear();
+    m_swap = std::make_unique<Swap>(appDir, executableName);
+    return *m_swap;
+}
+
+bool UpdateJob::rollback(QString *error)
+{
+    const bool done = m_swap->rollback();
+    *error = m_swap->errorString();
+    return done;
+}
+
+bool UpdateJob::commit(QString *error)
+{
+    const bool done = m_swap->commit();
+    *error = m_swap->errorString();
+    HashCache hashes(m_appDir, m_executableName);
+    for (const auto &[path, sha256] : std::as_const(m_checked))
+        hashes.note(path, sha256);
+    hashes.save();
+    for (const QString &name : m_swap->pruned())
+        SupportLog::write(QStringLiteral("Removed the backup of an older release: ") + name);
+    return done;
 }
 
 void UpdateJob::launchFinished(const QString &program)

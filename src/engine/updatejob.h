@@ -16,6 +16,7 @@ class QNetworkReply;
 namespace Tarvino {
 
 class LaunchWatch;
+class Swap;
 
 // What every update needs to know, whatever it installs.
 struct UpdateSettings
@@ -85,9 +86,12 @@ protected:
     virtual void stopDownload(const QString &reason) = 0;
     // The new version is in place: starts it and watches it, then commits or rolls back.
     void watchNewProgram(const QString &program, std::chrono::milliseconds watchTime);
-    // Puts the previous version back (false and the reason when it cannot be done now).
-    virtual bool rollback(QString *error) = 0;
-    virtual bool commit(QString *error) = 0;
+    // The one swap that installs this update, made with the folder's names; null before.
+    Swap &makeSwap(const QString &appDir, const QString &executableName);
+    Swap *swap() const { return m_swap.get(); }
+    // A file the swap moves in whose bytes were checked: its SHA-256 is noted
+    // at the commit, so that a later start or update need not read it.
+    void checked(const QString &path, const QByteArray &sha256) { m_checked.append({path, sha256}); }
     // Starts the previous version after a rollback.
     void restartPrevious(const QString &program);
     // What every fetch of the job shares: the limits and retries.
@@ -98,6 +102,9 @@ protected:
 
 private:
     void launchFinished(const QString &program);
+    // Puts the previous version back (false and the reason when it cannot be done now).
+    bool rollback(QString *error);
+    bool commit(QString *error);
 
     bool m_running = false;
     bool m_succeeded = false;
@@ -107,6 +114,10 @@ private:
     Running m_runningNow = Running::Nothing;
     QString m_error;
     std::unique_ptr<LaunchWatch> m_launch;
+    std::unique_ptr<Swap> m_swap;
+    QString m_appDir;
+    QString m_executableName;
+    QList<QPair<QString, QByteArray>> m_checked;
 };
 
 } // namespace Tarvino
