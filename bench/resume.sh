@@ -7,7 +7,8 @@
 # brought at least 256 KiB is followed by the next after 1 s; those pauses are
 # part of the wall time.
 #
-# Usage: bench/resume.sh [RUNS]   (default: 1; BIG_MIB=200 to choose the size)
+# Usage: bench/resume.sh [RUNS]   (default: 1; BIG_MIB=200, KINDS="build release" and
+#        PLANS="cut:0.5 ..." to choose; the plans are range_server.py's)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -53,8 +54,8 @@ one_run() { # build|release PLAN -> "wall_s sent_bytes"
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 echo "runs each: $runs, program: $big_mib MiB; sent: the program's bytes the server sent"
 printf '%-8s %-26s %10s %10s %12s %10s\n' kind scenario "wall (s)" "whole (s)" "sent (MiB)" "extra (%)"
-for kind in build release; do
-    for plan in cut:0.5 cut:0.9 cut:0.99 cuts:5 every:1048576 busy:0.9; do
+for kind in ${KINDS:-build release}; do
+    for plan in ${PLANS:-cut:0.5 cut:0.9 cut:0.99 cuts:5 every:1048576 busy:0.9}; do
         : > "$work/cut"; : > "$work/whole"
         for _ in $(seq "$runs"); do
             one_run "$kind" whole >> "$work/whole"
