@@ -13,6 +13,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -329,9 +330,7 @@ struct VerifyingWriter::Hasher
 {
     static constexpr qint64 MaxQueued = 8 * 1024 * 1024;
 
-    Hasher(SignatureStream *stream, Sha256 &sha256) : thread([this, stream, &sha256] { run(stream, sha256); })
-    {
-    }
+    explicit Hasher(std::function<void(const char *, qint64)> consume) : thread([this, consume] { run(consume); }) {}
 
     ~Hasher()
     {
@@ -358,7 +357,7 @@ struct VerifyingWriter::Hasher
         changed.wait(lock, [this] { return queue.empty() && !busy; });
     }
 
-    void run(SignatureStream *stream, Sha256 &sha256)
+    void run(const std::function<void(const char *, qint64)> &consume)
     {
         std::unique_lock lock(mutex);
         for (;;) {
@@ -369,9 +368,7 @@ struct VerifyingWriter::Hasher
             queue.pop_front();
             busy = true;
             lock.unlock();
-            if (stream)
-                stream->update(chunk.constData(), chunk.size());
-            sha256.addData(chunk.constData(), chunk.size());
+            consume(chunk.constData(), chunk.size());
             lock.lock();
             busy = false;
             queuedBytes -= chunk.size();
@@ -391,7 +388,11 @@ struct VerifyingWriter::Hasher
 VerifyingWriter::VerifyingWriter(QIODevice *target, const QString &signedName)
     : m_target(target),
       m_stream(signedName.isEmpty() ? nullptr : std::make_unique<SignatureStream>(signedName)),
-      m_hasher(std::make_unique<Hasher>(m_stream.get(), m_sha256))
+      m_sha256Hasher(std::make_unique<Hasher>([this](const char *data, qint64 size) { m_sha256.addData(data, size); })),
+      m_signatureHasher(m_stream ? std::make_unique<Hasher>([this](const char *data, qint64 size) {
+          m_stream->update(data, size);
+      })
+                                 : nullptr)
 {
     open(QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
@@ -411,10 +412,25 @@ qint64 VerifyingWriter::writeData(const char *data, qint64 size)
     return written;
 }
 
+// Both hashes at once, each on a thread of its own: the chunk itself is shared, not copied.
+void VerifyingWriter::push(const QByteArray &chunk)
+{
+    m_sha256Hasher->push(chunk);
+    if (m_signatureHasher)
+        m_signatureHasher->push(chunk);
+}
+
+void VerifyingWriter::drain()
+{
+    m_sha256Hasher->drain();
+    if (m_signatureHasher)
+        m_signatureHasher->drain();
+}
+
 void VerifyingWriter::handOver()
 {
     if (!m_pending.isEmpty())
-        m_hasher->push(std::exchange(m_pending, {}));
+        push(std::exchange(m_pending, {}));
 }
 
 bool VerifyingWriter::hashExisting(const QString &path, qint64 size)
@@ -428,7 +444,7 @@ bool VerifyingWriter::hashExisting(const QString &path, qint64 size)
             return false;
         left -= chunk.size();
         handOver();
-        m_hasher->push(std::move(chunk));
+        push(std::move(chunk));
     }
     return true;
 }
@@ -436,7 +452,7 @@ bool VerifyingWriter::hashExisting(const QString &path, qint64 size)
 bool VerifyingWriter::restart()
 {
     m_pending.clear();
-    m_hasher->drain();
+    drain();
     if (m_stream)
         m_stream->reset();
     m_sha256.reset();
@@ -446,14 +462,14 @@ bool VerifyingWriter::restart()
 bool VerifyingWriter::verify(const QList<QByteArray> &publicKeys, const QByteArray &signature)
 {
     handOver();
-    m_hasher->drain();
+    drain();
     return m_stream && m_stream->verify(publicKeys, signature);
 }
 
 QByteArray VerifyingWriter::sha256()
 {
     handOver();
-    m_hasher->drain();
+    drain();
     return m_sha256.result();
 }
 

@@ -149,12 +149,15 @@ protected:
 
 private:
     void handOver();
+    void push(const QByteArray &chunk);
+    void drain();
     struct Hasher;
     QIODevice *m_target;
     std::unique_ptr<SignatureStream> m_stream;
     Sha256 m_sha256;
     QByteArray m_pending; // handed to the hashing thread a MiB at a time, not a network chunk at a time
-    std::unique_ptr<Hasher> m_hasher;
+    std::unique_ptr<Hasher> m_sha256Hasher;
+    std::unique_ptr<Hasher> m_signatureHasher;
 };
 
 bool generateKeyPair(QByteArray *publicKey, QByteArray *secretKey);
