@@ -116,6 +116,10 @@ void TestHttpServer::answer(QTcpSocket *socket, const QByteArray &path, const QB
         qsizetype asked = 0;
         for (qsizetype i = 0; i < m_requestedPaths.size(); ++i)
             asked += m_requestedPaths.at(i) == path && !m_requestedRanges.at(i).isEmpty();
+        if (asked <= response.busyAfterCut && response.busyResets) {
+            socket->abort();
+            return;
+        }
         if (asked <= response.busyAfterCut)
             response = status(503, "Service Unavailable", "busy\n");
     }

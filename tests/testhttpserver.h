@@ -38,6 +38,7 @@ public:
         bool chunked = false;     // the body in chunked framing; the modes act on the framed bytes
         int cutRequests = -1;     // Truncate: only this many requests are cut; -1: all
         int busyAfterCut = 0;     // the first this many requests for a range are answered 503
+        bool busyResets = false;  // ... or have their connection reset, as a server that restarts
         // Requests for a range ("Range: bytes=N-") are answered with 206 and the rest,
         // unless an If-Range names another validator than the ETag header given here.
         bool ranges = false;

@@ -291,6 +291,12 @@ void EngineTest::brokenDownloadsAreContinued_data()
     TestHttpServer::Response busy = cut;
     busy.busyAfterCut = 1;
     QTest::newRow("a 503 while continuing: kept, and continued") << busy << "rest" << qint64(-1) << QString();
+    // Two in a row: more than Qt sends again by itself.
+    TestHttpServer::Response reset = busy;
+    reset.busyResets = true;
+    reset.busyAfterCut = 2;
+    QTest::newRow("a reset connection while continuing: kept, and continued") << reset << "rest" << qint64(-1)
+                                                                             << QString();
     // Tries that each bring a good part do not count: a link that drops often still finishes.
     TestHttpServer::Response flaky = cut;
     flaky.body = program + QByteArray(1536 * 1024, '\0');
