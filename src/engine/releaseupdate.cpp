@@ -1,6 +1,7 @@
 #include "releaseupdate.h"
 
 #include "fetch.h"
+#include "filedownload.h"
 #include "fileops.h"
 #include "hashcache.h"
 #include "identity.h"
@@ -27,53 +28,6 @@ namespace {
 
 // Left free on the program's drive beside a release's files, for the system and other programs.
 constexpr qint64 FreeSpaceMargin = 32 * 1024 * 1024;
-
-// Hashes what is written to it, so that a file is checked in the pass that stores it.
-class HashingFile : public QFile
-{
-public:
-    using QFile::QFile;
-    QByteArray sha256() { return m_hash.result(); }
-    bool restart()
-    {
-        m_hash.reset();
-        m_written = false;
-        return resize(0) && seek(0);
-    }
-    // Keeps the first `have` bytes, hashed, and appends after them.
-    bool continueAt(qint64 have)
-    {
-        if (!resize(have) || !seek(0))
-            return false;
-        for (qint64 left = have; left > 0;) {
-            const QByteArray chunk = read(qMin<qint64>(left, 1024 * 1024));
-            if (chunk.isEmpty())
-                return false;
-            m_hash.addData(chunk.constData(), chunk.size());
-            left -= chunk.size();
-        }
-        return seek(have);
-    }
-
-protected:
-    qint64 writeData(const char *data, qint64 size) override
-    {
-        // One step for the file's bytes, at its first write: the later ones leave the folder as it was.
-        if (const int error = m_written ? 0 : FileOps::injected("write", fileName())) {
-            setErrorString(FileOps::describe(error));
-            return -1;
-        }
-        m_written = true;
-        const qint64 written = QFile::writeData(data, size);
-        if (written > 0)
-            m_hash.addData(data, written);
-        return written;
-    }
-
-private:
-    Sha256 m_hash;
-    bool m_written = false;
-};
 
 QString encodedPath(const QString &path)
 {
@@ -238,69 +192,50 @@ void ReleaseUpdate::fetchNext()
     const QUrl url = m_target.folderUrl.resolved(QUrl(QStringLiteral("files/") + encodedPath(file.path)));
     if (const int error = FileOps::makeFolders(QFileInfo(staged).absolutePath()))
         return end(false, tr("Cannot make a folder for %1: %2").arg(FileOps::nativePath(staged), FileOps::describe(error)));
-    // What an earlier run of this release fetched is taken up: whole files as
-    // they are, the one it broke off in from where it stopped.
-    ResumePoint from;
-    PartialRecord partial;
-    const bool whole = FileOps::isPlainFile(staged) && QFileInfo(staged).size() == file.size
-        && FileOps::sha256Of(staged) == file.sha256;
-    const bool resumable = !whole && PartialRecord::read(staged, &partial) && partial.url == url.toString()
-        && partial.entry == file.path && partial.total == file.size;
-    if (FileOps::exists(PartialRecord::pathFor(staged)))
-        FileOps::removeFile(PartialRecord::pathFor(staged));
-    if (whole) {
+    // What an earlier run of this release fetched whole is taken as it is; the
+    // one it broke off in is continued from where it stopped.
+    if (FileOps::isPlainFile(staged) && QFileInfo(staged).size() == file.size
+        && FileOps::sha256Of(staged) == file.sha256) {
+        if (FileOps::exists(PartialRecord::pathFor(staged)))
+            FileOps::removeFile(PartialRecord::pathFor(staged));
         m_toFetch.removeFirst();
         m_bytesFetched += file.size;
         return fetchNext();
     }
-    m_file = std::make_unique<HashingFile>(staged);
-    auto *sink = static_cast<HashingFile *>(m_file.get());
-    if (resumable) {
-        if (FileOps::openOwnFile(*m_file, QIODevice::ReadWrite) != 0 || !sink->continueAt(partial.have))
-            return end(false, tr("Cannot continue %1: %2").arg(FileOps::nativePath(staged), m_file->errorString()));
-        from = {partial.have, partial.total, partial.validator};
-    } else {
-        if (FileOps::exists(staged))
-            FileOps::removeFile(staged);
-        if (!m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-            return end(false, tr("Cannot create %1: %2").arg(FileOps::nativePath(staged), m_file->errorString()));
-    }
-    if (file.size == 0)
-        return downloadFinished(nullptr);
-    Fetch::Options options = fetchOptions(m_target);
-    options.maxBytes = file.size;
-    m_fetch = std::make_unique<Fetch>(m_fileManager, url, sink, [sink] { return sink->restart(); }, options, from);
-    connect(m_fetch.get(), &Fetch::progress, this,
+    FileDownload::Source source{url, file.path, tr("%1 of the release").arg(FileOps::nativePath(file.path)), file,
+                                {}, {}};
+    m_download = std::make_unique<FileDownload>(m_fileManager, std::make_unique<StagingFile>(staged),
+                                                std::move(source), fetchOptions(m_target));
+    if (!m_download->open())
+        return end(false, m_download->errorString());
+    connect(m_download.get(), &FileDownload::progress, this,
             [this](qint64 have, qint64) { Q_EMIT progress(m_bytesFetched + have, m_bytesToFetch); });
-    follow(m_fetch.get());
-    m_fetch->start();
+    Fetch *fetch = m_download->fetch();
+    if (!fetch)
+        return downloadFinished(nullptr);
+    follow(fetch);
+    fetch->start();
 }
 
 void ReleaseUpdate::downloadFinished(QNetworkReply *reply)
 {
-    if (!isRunning() || !m_file)
-        return;
-    if (m_fetch ? m_fetch->handle(reply) != Fetch::Handled::Done : reply != nullptr)
+    if (!isRunning() || !m_download || m_download->handle(reply) != Fetch::Handled::Done)
         return;
     const ManifestFile file = m_toFetch.constFirst();
-    const QString shown = FileOps::nativePath(file.path);
-    if (m_fetch && !m_fetch->succeeded())
-        return end(false, tr("%1 of the release could not be fetched: %2").arg(shown, m_fetch->errorString()));
-    const int syncError = FileOps::syncToDisk(*m_file);
-    m_file->close();
-    if (syncError)
-        return end(false, tr("Cannot write %1: %2").arg(FileOps::nativePath(m_file->fileName()), FileOps::describe(syncError)));
-    const QByteArray sha256 = static_cast<HashingFile *>(m_file.get())->sha256();
-    if (QFileInfo(m_file->fileName()).size() != file.size || sha256 != file.sha256)
-        return end(false, tr("%1 of the release is not the file its manifest names.").arg(shown));
+    if (const Fetch *fetch = m_download->fetch(); fetch && !fetch->succeeded()) {
+        return end(false, tr("%1 of the release could not be fetched: %2")
+                              .arg(FileOps::nativePath(file.path), fetch->errorString()));
+    }
+    if (!m_download->finish())
+        return end(false, m_download->errorString());
+    m_download->release();
     const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
         | QFileDevice::ReadOther;
     const QFileDevice::Permissions runnable = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
-    m_file->setPermissions(file.program ? readable | runnable : readable);
+    QFile::setPermissions(m_download->path(), file.program ? readable | runnable : readable);
     m_toFetch.removeFirst();
     m_bytesFetched += file.size;
-    m_fetch.reset();
-    m_file.reset();
+    m_download.reset();
     fetchNext();
 }
 
@@ -411,8 +346,8 @@ void ReleaseUpdate::swapIn()
 
 void ReleaseUpdate::stopDownload(const QString &reason)
 {
-    if (m_fetch)
-        return m_fetch->cancel(reason);
+    if (m_download && m_download->fetch())
+        return m_download->fetch()->cancel(reason);
     if (m_manifestTransfer || m_signatureTransfer) {
         // Each one's end comes through metaFinished(), which ends the update once both are in.
         for (Transfer *transfer : {m_manifestTransfer.get(), m_signatureTransfer.get()}) {
@@ -428,26 +363,16 @@ void ReleaseUpdate::end(bool succeeded, const QString &error)
 {
     // A file that broke off stays, with the ones fetched before it, for the next
     // try; so does all that came before the user stopped the download.
-    const bool brokeOff = m_fetch && m_fetch->brokeOff() && !m_fetch->point().validator.isEmpty();
-    if (!succeeded && !m_swapBegun && swap() && (brokeOff || (cancelled() && m_bytesFetched > 0))) {
-        bool recorded = true;
-        if (brokeOff) {
-            const ResumePoint point = m_fetch->point();
-            const QString staged = m_file->fileName();
-            const PartialRecord record{m_toFetch.constFirst().path, m_fetch->url().toString(), point.validator,
-                                       point.total, point.have};
-            recorded = FileOps::syncToDisk(*m_file) == 0
-                && FileOps::writeFileInOneStep(PartialRecord::pathFor(staged), record.toText()) == 0;
-        }
-        if (recorded && swap()->keepStaging(m_target.release) == 0) {
+    if (!succeeded && !m_swapBegun && swap()) {
+        const bool brokeOff = m_download && m_download->keepForLater();
+        if ((brokeOff || (cancelled() && m_bytesFetched > 0)) && swap()->keepStaging(m_target.release) == 0) {
             m_keptForLater = true;
             SupportLog::write(QStringLiteral("Kept the files fetched so far of %1 for the next try.").arg(m_target.release));
         }
     }
     m_manifestTransfer.reset();
     m_signatureTransfer.reset();
-    m_fetch.reset();
-    m_file.reset();
+    m_download.reset();
     // Files fetched for a swap that never began.
     if (swap() && !m_swapBegun && !m_keptForLater)
         FileOps::removeTree(swap()->stagingDir().chopped(1));

@@ -16,11 +16,9 @@
 #include <chrono>
 #include <memory>
 
-class QFile;
-
 namespace Tarvino {
 
-class Fetch;
+class FileDownload;
 class Swap;
 struct SwapChange;
 
@@ -92,9 +90,7 @@ private:
     qint64 m_bytesFetched = 0;
     bool m_swapBegun = false;
     bool m_keptForLater = false;
-    // In this order: the fetch writes into the file.
-    std::unique_ptr<QFile> m_file;
-    std::unique_ptr<Fetch> m_fetch;
+    std::unique_ptr<FileDownload> m_download;
     QProcess m_selfTest;
     QTimer m_selfTestTimer;
     bool m_selfTestRunning = false;

@@ -2,7 +2,6 @@
 
 #include "fetch.h"
 #include "manifest.h"
-#include "stagingfile.h"
 #include "transfer.h"
 #include "updatejob.h"
 
@@ -22,10 +21,8 @@ class QNetworkReply;
 
 namespace Tarvino {
 
-class Fetch;
-class StagingFile;
+class FileDownload;
 class Transfer;
-class VerifyingWriter;
 
 // What the update to a single build needs to know besides the settings.
 struct UpdateTarget : UpdateSettings
@@ -70,7 +67,6 @@ private:
     void requestBuild();
     void checkRoom(qint64 length);
     bool install(QString *error);
-    PartialRecord partialRecord() const;
 
     QNetworkAccessManager &m_buildManager;
     QNetworkAccessManager m_signatureManager;
@@ -84,13 +80,8 @@ private:
     QBuffer m_manifestSignatureBody;
     std::unique_ptr<Transfer> m_manifestTransfer;
     std::unique_ptr<Transfer> m_manifestSignatureTransfer;
-    std::unique_ptr<StagingFile> m_staging;
-    std::unique_ptr<VerifyingWriter> m_verifier;
     std::unique_ptr<Transfer> m_transfer; // the signature
-    std::unique_ptr<Fetch> m_fetch;       // the build
-    ResumePoint m_resumeFrom;             // what an earlier run left of it
-    QByteArray m_newSha256;
-    qint64 m_recorded = 0;
+    std::unique_ptr<FileDownload> m_download; // the build
 };
 
 } // namespace Tarvino

@@ -19,7 +19,9 @@ using namespace FileOps;
 
 qint64 WriteBehindFile::writeData(const char *data, qint64 size)
 {
-    if (const int error = injected("write", fileName())) {
+    // One step for the file's bytes, at its first write: however the network
+    // splits them, the later writes leave the folder as the first left it.
+    if (const int error = m_written == 0 ? injected("write", fileName()) : 0) {
         setErrorString(describe(error));
         return -1;
     }
@@ -101,6 +103,8 @@ StagingFile::StagingFile(const QString &appDir, const QString &executableName)
 {
 }
 
+StagingFile::StagingFile(const QString &path) : m_file(path), m_named(true) {}
+
 StagingFile::~StagingFile()
 {
     // A record of how far it came belongs to a file kept for later, and to no other.
@@ -120,10 +124,17 @@ QString StagingFile::prefix(const QString &executableName)
 
 bool StagingFile::open()
 {
-    const int injectedError = injected("open", m_file.fileName());
+    int injectedError = injected("open", m_file.fileName());
+    // Whatever stands at a given name goes as a name (a link is never written
+    // through), and so does a record that would vouch for the old bytes.
+    for (const QString &old : {m_file.fileName(), PartialRecord::pathFor(m_file.fileName())}) {
+        if (!injectedError && m_named && exists(old))
+            injectedError = removeFile(old);
+    }
     // Unbuffered: the chunks are large already, and a second copy would only cost time.
     if (!injectedError && m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        hide(m_file.fileName());
+        if (!m_named)
+            hide(m_file.fileName());
         return true;
     }
     m_error = tr("Cannot create %1: %2")
@@ -137,7 +148,9 @@ bool StagingFile::openPartial(const QString &url, const QString &entry, PartialR
     const QFileInfo fresh(m_file.fileName());
     const QString prefix = fresh.fileName().left(fresh.fileName().lastIndexOf(u'-') + 1);
     const QDir dir = fresh.dir();
-    for (const QString &name : dir.entryList({prefix + u'*'}, QDir::Files | QDir::Hidden | QDir::System)) {
+    const QStringList names = m_named ? QStringList{fresh.fileName()}
+                                      : dir.entryList({prefix + u'*'}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
         const QString partial = dir.filePath(name);
         if (name.endsWith(QLatin1String(".resume")) || !PartialRecord::read(partial, record) || record->url != url
             || record->entry != entry) {

@@ -44,15 +44,18 @@ struct PartialRecord
     static bool read(const QString &partial, PartialRecord *record);
 };
 
-// The file a download streams into: a fresh, uniquely named file in the
-// application directory (so the final move is a rename, not a copy). It is
-// removed again unless it was installed.
+// The file a download streams into, on the drive it is installed on (so the
+// final move is a rename, not a copy). It is removed again unless it was
+// installed or kept for a later run.
 class StagingFile
 {
     Q_DECLARE_TR_FUNCTIONS(Tarvino::StagingFile)
 
 public:
+    // A fresh, uniquely named hidden file beside the program.
     StagingFile(const QString &appDir, const QString &executableName);
+    // The file at this name and no other (one of a release's, in its staging folder).
+    explicit StagingFile(const QString &path);
     ~StagingFile();
     StagingFile(const StagingFile &) = delete;
     StagingFile &operator=(const StagingFile &) = delete;
@@ -89,6 +92,7 @@ private:
     QString m_error;
     bool m_released = false;
     bool m_kept = false;
+    bool m_named = false; // at the name it was given
 };
 
 } // namespace Tarvino

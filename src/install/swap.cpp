@@ -90,6 +90,11 @@ bool Swap::prepare(const QString &release)
                         .arg(nativePath(stagingDir()), describe(error)));
     }
     hide(m_appDir + m_journal.staging);
+    // Named for its release from the start, so that a run that is killed or
+    // loses its power leaves what it fetched to the next run of that release.
+    // (Not flushed: a mark lost costs only the bytes fetched again.)
+    if (!release.isEmpty())
+        writeFileInOneStep(keptRecord(stagingDir()), KeptTitle + release.toUtf8() + '\n', Flush::Later);
     return true;
 }
 

@@ -44,7 +44,8 @@ public:
     // Makes the staging folder, or takes up the one an earlier run kept for
     // this release; the new files go to stagingDir() + their paths.
     bool prepare(const QString &release);
-    // Leaves the staging folder, recorded in it, for a later run of the release.
+    // Leaves the staging folder, recorded in it, for a later run of the release
+    // (it is marked so when made, but not flushed until now).
     int keepStaging(const QString &release);
     // The release a staging folder was kept for; empty when none.
     static QString keptFor(const QString &stagingDir);

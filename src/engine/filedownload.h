@@ -1,0 +1,89 @@
+#pragma once
+
+#include "fetch.h"
+#include "manifest.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace Tarvino {
+
+class StagingFile;
+class VerifyingWriter;
+struct PartialRecord;
+
+// One file of an update, a single build or one of a release's: streamed into
+// its staged name on the folder's drive and hashed (its signature checked,
+// where it has one) as it arrives; flushed and recorded now and then, so that
+// a run that is killed or loses its power leaves what a later one continues;
+// and at its end checked whole against what its manifest names. The staged
+// file is removed again unless it was kept for later or handed on.
+class FileDownload : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Source
+    {
+        QUrl url;
+        QString entry;  // the file's name as signed, or as its manifest names it
+        QString shown;  // what messages call it ("The build", "lib.dll of the release")
+        std::optional<ManifestFile> expected; // its size and SHA-256, where they are known
+        QByteArray signature;                 // empty: none is checked
+        QList<QByteArray> publicKeys;
+    };
+
+    FileDownload(QNetworkAccessManager &manager, std::unique_ptr<StagingFile> staging, Source source,
+                 const Fetch::Options &options, QObject *parent = nullptr);
+    ~FileDownload() override;
+
+    // Opens the staged file, continuing what an earlier run left of this
+    // source, and makes the fetch of what is missing, for the owner to follow
+    // and start; false when the file cannot be had. An empty file has no
+    // fetch: handle(nullptr) ends it.
+    bool open();
+    // Done: the download has ended, and finish() says how.
+    Fetch::Handled handle(QNetworkReply *reply);
+    // Whether the file arrived whole, flushed to the disk, and is what its
+    // signature and manifest say.
+    bool finish();
+    // After a failure: what came stays, with its record, for a later run. Whether it does.
+    bool keepForLater();
+    // The staged file lives on elsewhere (installed, or with its staging folder).
+    void release();
+
+    Fetch *fetch() const { return m_fetch.get(); }
+    QString path() const;
+    qint64 have() const;
+    QByteArray sha256() const { return m_sha256; }
+    QString errorString() const { return m_error; }
+
+Q_SIGNALS:
+    void progress(qint64 have, qint64 total);
+
+private:
+    PartialRecord record() const;
+    bool fail(const QString &error);
+
+    QNetworkAccessManager &m_manager;
+    const Source m_source;
+    const Fetch::Options m_options;
+    // In this order: each writes into one declared before it.
+    std::unique_ptr<StagingFile> m_staging;
+    std::unique_ptr<VerifyingWriter> m_verifier;
+    std::unique_ptr<Fetch> m_fetch;
+    qint64 m_recorded = 0;
+    QByteArray m_sha256;
+    QString m_error;
+};
+
+} // namespace Tarvino
