@@ -43,10 +43,10 @@ inline const QString SecondBackup = Identity + QStringLiteral(" (2)");
 constexpr int UpdateSteps = 20;
 // Those of the release that the kill loop installs (four files, one of them
 // new in a new folder, one removed): the hash notes, the staging folder and
-// its record, each staged file (folder, open, first write, flush), the journal, the
+// its mark and record, each staged file (folder, open, first write, flush), the journal, the
 // old files moved into the backup and the new ones into place (each phase
 // with one flush of the folders it touched), the commit and the hash notes.
-constexpr int ReleaseSteps = 42;
+constexpr int ReleaseSteps = 49;
 // What a link on FAT or exFAT fails with: EPERM on Linux, ERROR_INVALID_FUNCTION on Windows.
 constexpr int NoHardLinks = 1;
 } // namespace TestNames

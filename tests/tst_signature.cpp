@@ -243,7 +243,7 @@ void SignatureTest::buildManifests_data()
     QTest::newRow("with a key, signed, naming other bytes: refused")
         << true << otherBytes << listingSignatureFile(secret, otherBytes, folder) << notThese;
     QTest::newRow("with a key, unsigned: refused")
-        << true << good << QByteArray() << "The build's manifest is not signed: The server answered 404 Not Found.";
+        << true << good << QByteArray() << "The build's manifest is not signed: the server has no signature for it.";
     QTest::newRow("with a key, signed for another build: refused")
         << true << good << listingSignatureFile(secret, good, "Windows/6.10.1/Manifests/" + QString::fromLatin1(Older))
         << "…";

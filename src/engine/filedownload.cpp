@@ -120,10 +120,11 @@ bool FileDownload::finish()
 
 bool FileDownload::keepForLater()
 {
-    if (!m_fetch || !m_fetch->brokeOff() || m_fetch->point().validator.isEmpty())
-        return false;
+    if (m_kept || !m_fetch || !m_fetch->brokeOff() || m_fetch->point().validator.isEmpty())
+        return m_kept;
     if (m_staging->keepForLater(record()) != 0)
         return false;
+    m_kept = true;
     SupportLog::write(QStringLiteral("Kept %1 of %2 bytes in %3 for the next try.")
                           .arg(m_fetch->point().have)
                           .arg(m_fetch->point().total)

@@ -82,6 +82,7 @@ private:
     std::unique_ptr<VerifyingWriter> m_verifier;
     std::unique_ptr<Fetch> m_fetch;
     qint64 m_recorded = 0;
+    bool m_kept = false;
     QByteArray m_sha256;
     QString m_error;
 };

@@ -62,53 +62,25 @@ bool ReleaseUpdate::holdsItsProgram(const QString &appDir, const QString &execut
     return program && QFileInfo(appDir + executableName).size() == program->size && programSha256 == program->sha256;
 }
 
-void ReleaseUpdate::start()
+void ReleaseUpdate::run()
 {
-    if (isRunning())
-        return;
-    begin();
     SupportLog::write(QStringLiteral("Update to release %1 from %2").arg(m_target.release, m_target.folderUrl.toString()));
     if (!m_target.publicKeys.isEmpty() && !signaturesSupported())
         return end(false, tr("This updater was built without signature checking."));
-    const auto fetch = [this](const QString &name, QBuffer *body, qint64 maxBytes) {
-        auto transfer = fetchIntoBuffer(m_metaManager,
-                                        makeRequest(m_target.folderUrl.resolved(QUrl(name)), m_target.transferTimeout,
-                                                    m_target.caCertificates),
-                                        body, maxBytes, m_target.minimumRate);
-        connect(transfer->reply(), &QNetworkReply::finished, this, &ReleaseUpdate::metaFinished);
-        return transfer;
-    };
-    m_manifestTransfer = fetch(QStringLiteral("manifest.txt"), &m_manifestBody, Manifest::MaxTextSize);
+    const QUrl manifest = m_target.folderUrl.resolved(QUrl(QStringLiteral("manifest.txt")));
+    fetchText(manifest, Manifest::MaxTextSize, m_target);
     if (!m_target.publicKeys.isEmpty())
-        m_signatureTransfer = fetch(QStringLiteral("manifest.txt.sig"), &m_signatureBody, MaxSignatureFileSize);
+        fetchText(QUrl(manifest.toString() + QStringLiteral(".sig")), MaxSignatureFileSize, m_target);
 }
 
 // Once the manifest, and its signature where one is needed, are in.
-void ReleaseUpdate::metaFinished()
+void ReleaseUpdate::textsArrived(Texts &texts)
 {
-    if (!isRunning() || !m_manifestTransfer || !m_manifestTransfer->reply()->isFinished()
-        || (m_signatureTransfer && !m_signatureTransfer->reply()->isFinished())) {
-        return;
-    }
-    const std::unique_ptr<Transfer> manifest = std::move(m_manifestTransfer);
-    const std::unique_ptr<Transfer> signature = std::move(m_signatureTransfer);
-    if (!manifest->finish(Transfer::Expect::CompleteFile))
-        return end(false, tr("The release's manifest could not be fetched: %1").arg(manifest->errorString()));
-    m_manifestBody.close();
-    const QByteArray text = m_manifestBody.data();
-    if (signature) {
-        const int status = signature->reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (!signature->finish(Transfer::Expect::CompleteFile)) {
-            return end(false, status == 404
-                           ? tr("The release's manifest is not signed: the server has no signature for it.")
-                           : tr("The release's manifest's signature could not be fetched: %1")
-                                 .arg(signature->errorString()));
-        }
-        m_signatureBody.close();
-        ListingVerifier verifier(m_target.publicKeys, m_target.signedFolder, 0, tr("release's manifest"));
-        if (!verifier.verify(text, m_signatureBody.data()))
-            return end(false, verifier.errorString());
-        SupportLog::write(QStringLiteral("Manifest signature verified"));
+    QByteArray text;
+    QString error;
+    if (!takeManifest(*texts.at(0), texts.size() > 1 ? texts.at(1).get() : nullptr, m_target, m_target.signedFolder,
+                      tr("release's manifest"), &text, &error)) {
+        return end(false, error);
     }
     m_manifest.setReserved(m_target.reservedNames, u'.' + m_target.executableName + u'.');
     if (!m_manifest.parse(text))
@@ -121,7 +93,6 @@ void ReleaseUpdate::metaFinished()
             return end(false, tr("The release has no %1.").arg(needed));
     }
 
-    QString error;
     if (!plan(&error))
         return end(false, error);
     SupportLog::write(QStringLiteral("Release %1: %2 files, %3 changes, %4 files (%5 bytes) to fetch")
@@ -142,10 +113,9 @@ void ReleaseUpdate::metaFinished()
     if (!makeSwap(m_target.appDir, m_target.executableName).prepare(m_target.release))
         return end(false, swap()->errorString());
     // The folder's record of its release, swapped with the rest.
-    QFile record(swap()->stagingDir() + QLatin1String(Manifest::RecordName));
-    if (!record.open(QIODevice::WriteOnly) || record.write(text) != text.size() || FileOps::syncToDisk(record) != 0)
-        return end(false, tr("Cannot write %1: %2").arg(FileOps::nativePath(record.fileName()), record.errorString()));
-    record.close();
+    const QString record = swap()->stagingDir() + QLatin1String(Manifest::RecordName);
+    if (const int code = FileOps::writeFileInOneStep(record, text))
+        return end(false, tr("Cannot write %1: %2").arg(FileOps::nativePath(record), FileOps::describe(code)));
     fetchNext();
 }
 
@@ -204,23 +174,13 @@ void ReleaseUpdate::fetchNext()
     }
     FileDownload::Source source{url, file.path, tr("%1 of the release").arg(FileOps::nativePath(file.path)), file,
                                 {}, {}};
-    m_download = std::make_unique<FileDownload>(m_fileManager, std::make_unique<StagingFile>(staged),
-                                                std::move(source), fetchOptions(m_target));
-    if (!m_download->open())
-        return end(false, m_download->errorString());
-    connect(m_download.get(), &FileDownload::progress, this,
-            [this](qint64 have, qint64) { Q_EMIT progress(m_bytesFetched + have, m_bytesToFetch); });
-    Fetch *fetch = m_download->fetch();
-    if (!fetch)
-        return downloadFinished(nullptr);
-    follow(fetch);
-    fetch->start();
+    fetchFile(std::make_unique<FileDownload>(m_fileManager, std::make_unique<StagingFile>(staged), std::move(source),
+                                             fetchOptions(m_target)),
+              m_bytesFetched, m_bytesToFetch);
 }
 
-void ReleaseUpdate::downloadFinished(QNetworkReply *reply)
+void ReleaseUpdate::fileFetched()
 {
-    if (!isRunning() || !m_download || m_download->handle(reply) != Fetch::Handled::Done)
-        return;
     const ManifestFile file = m_toFetch.constFirst();
     if (const Fetch *fetch = m_download->fetch(); fetch && !fetch->succeeded()) {
         return end(false, tr("%1 of the release could not be fetched: %2")
@@ -344,21 +304,6 @@ void ReleaseUpdate::swapIn()
     watchNewProgram(m_target.appDir + m_target.executableName, m_target.healthCheckTime);
 }
 
-void ReleaseUpdate::stopDownload(const QString &reason)
-{
-    if (m_download && m_download->fetch())
-        return m_download->fetch()->cancel(reason);
-    if (m_manifestTransfer || m_signatureTransfer) {
-        // Each one's end comes through metaFinished(), which ends the update once both are in.
-        for (Transfer *transfer : {m_manifestTransfer.get(), m_signatureTransfer.get()}) {
-            if (transfer && !transfer->reply()->isFinished())
-                transfer->abort(reason);
-        }
-        return;
-    }
-    end(false, reason);
-}
-
 void ReleaseUpdate::end(bool succeeded, const QString &error)
 {
     // A file that broke off stays, with the ones fetched before it, for the next
@@ -370,8 +315,7 @@ void ReleaseUpdate::end(bool succeeded, const QString &error)
             SupportLog::write(QStringLiteral("Kept the files fetched so far of %1 for the next try.").arg(m_target.release));
         }
     }
-    m_manifestTransfer.reset();
-    m_signatureTransfer.reset();
+    // Closed before its folder goes.
     m_download.reset();
     // Files fetched for a swap that never began.
     if (swap() && !m_swapBegun && !m_keptForLater)

@@ -1,14 +1,10 @@
 #pragma once
 
 #include "manifest.h"
-#include "transfer.h"
 #include "updatejob.h"
 
-#include <QBuffer>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QProcess>
-#include <QSslCertificate>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
@@ -18,7 +14,6 @@
 
 namespace Tarvino {
 
-class FileDownload;
 class Swap;
 struct SwapChange;
 
@@ -53,9 +48,6 @@ public:
     ReleaseUpdate(QNetworkAccessManager &fileManager, ReleaseTarget target, QObject *parent = nullptr);
     ~ReleaseUpdate() override;
 
-    void start() override;
-    void downloadFinished(QNetworkReply *reply) override;
-
     // The manifest a folder keeps of the release it holds, when it has a good one.
     static bool heldManifest(const QString &appDir, Manifest *manifest);
     // Whether that manifest's program is the one in the folder: a release put
@@ -64,11 +56,12 @@ public:
                                 const QByteArray &programSha256);
 
 protected:
+    void run() override;
+    void textsArrived(Texts &texts) override;
+    void fileFetched() override;
     void end(bool succeeded, const QString &error = {}) override;
-    void stopDownload(const QString &reason) override;
 
 private:
-    void metaFinished();
     bool plan(QString *error);
     void fetchNext();
     void install();
@@ -77,12 +70,7 @@ private:
     void swapIn();
 
     QNetworkAccessManager &m_fileManager;
-    QNetworkAccessManager m_metaManager;
     const ReleaseTarget m_target;
-    QBuffer m_manifestBody;
-    QBuffer m_signatureBody;
-    std::unique_ptr<Transfer> m_manifestTransfer;
-    std::unique_ptr<Transfer> m_signatureTransfer;
     Manifest m_manifest;
     QList<SwapChange> m_changes;
     QList<ManifestFile> m_toFetch;
@@ -90,7 +78,6 @@ private:
     qint64 m_bytesFetched = 0;
     bool m_swapBegun = false;
     bool m_keptForLater = false;
-    std::unique_ptr<FileDownload> m_download;
     QProcess m_selfTest;
     QTimer m_selfTestTimer;
     bool m_selfTestRunning = false;

@@ -32,91 +32,60 @@ Update::Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject
 
 Update::~Update() = default;
 
-void Update::start()
+void Update::run()
 {
-    if (isRunning())
-        return;
-    begin();
     SupportLog::write(QStringLiteral("Update to ") + m_target.buildUrl.toString());
     const bool signedBuilds = !m_target.publicKeys.isEmpty();
     if (signedBuilds && !signaturesSupported())
         return end(false, tr("This updater was built without signature checking."));
     // Fetched before the build, so that the build can be checked as it streams in.
-    const auto fetch = [this](const QUrl &url, QBuffer *body, qint64 maxBytes) {
-        auto transfer = fetchIntoBuffer(m_signatureManager,
-                                        makeRequest(url, m_target.transferTimeout, m_target.caCertificates), body,
-                                        maxBytes, m_target.minimumRate);
-        connect(transfer->reply(), &QNetworkReply::finished, this, &Update::metaFinished);
-        return transfer;
-    };
+    m_manifestText = m_manifestSignatureText = m_signatureText = -1;
     if (!m_target.manifestUrl.isEmpty()) {
-        m_manifestTransfer = fetch(m_target.manifestUrl, &m_manifestBody, Manifest::MaxTextSize);
+        m_manifestText = fetchText(m_target.manifestUrl, Manifest::MaxTextSize, m_target);
         if (signedBuilds) {
-            m_manifestSignatureTransfer = fetch(QUrl(m_target.manifestUrl.toString() + QStringLiteral(".sig")),
-                                                &m_manifestSignatureBody, MaxSignatureFileSize);
+            m_manifestSignatureText = fetchText(QUrl(m_target.manifestUrl.toString() + QStringLiteral(".sig")),
+                                                MaxSignatureFileSize, m_target);
         }
     }
     if (signedBuilds)
-        m_transfer = fetch(m_target.signatureUrl, &m_signatureBody, MaxSignatureFileSize);
-    if (!m_transfer && !m_manifestTransfer)
+        m_signatureText = fetchText(m_target.signatureUrl, MaxSignatureFileSize, m_target);
+    if (m_manifestText < 0 && m_signatureText < 0)
         requestBuild();
 }
 
 // Once the build's signature and manifest, where they are asked for, are in.
-void Update::metaFinished()
+void Update::textsArrived(Texts &texts)
 {
-    for (Transfer *transfer : {m_transfer.get(), m_manifestTransfer.get(), m_manifestSignatureTransfer.get()}) {
-        if (transfer && !transfer->reply()->isFinished())
-            return;
-    }
-    if (!isRunning())
-        return;
-    const std::unique_ptr<Transfer> signature = std::move(m_transfer);
-    const std::unique_ptr<Transfer> manifest = std::move(m_manifestTransfer);
-    const std::unique_ptr<Transfer> manifestSignature = std::move(m_manifestSignatureTransfer);
     QString error;
-    if (manifest && !takeManifest(*manifest, manifestSignature.get(), &error))
+    if (m_manifestText >= 0 && !takeBuildManifest(texts, &error))
         return end(false, error);
-    if (!signature)
-        return requestBuild();
-    if (!signature->finish(Transfer::Expect::CompleteFile))
-        return end(false, tr("The build's signature could not be fetched: %1").arg(signature->errorString()));
-    m_signatureBody.close();
-    m_signature = fromBase64Line(m_signatureBody.data(), SignatureSize);
-    if (m_signature.isEmpty())
-        return end(false, tr("The build's signature is malformed."));
+    if (m_signatureText >= 0) {
+        QByteArray signature;
+        Text &text = *texts.at(m_signatureText);
+        if (!text.take(&signature))
+            return end(false, tr("The build's signature could not be fetched: %1").arg(text.errorString()));
+        m_signature = fromBase64Line(signature, SignatureSize);
+        if (m_signature.isEmpty())
+            return end(false, tr("The build's signature is malformed."));
+    }
     requestBuild();
 }
 
 // A server without the build's manifest (a folder laid out by hand) is served
 // as before; one it has must name this build, and with a key be signed.
-bool Update::takeManifest(Transfer &manifest, Transfer *signature, QString *error)
+bool Update::takeBuildManifest(Texts &texts, QString *error)
 {
-    const int status = manifest.reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (!manifest.finish(Transfer::Expect::CompleteFile)) {
-        if (status >= 400 && status < 500) {
-            SupportLog::write(QStringLiteral("No manifest for the build at %1: the server answered %2")
-                                  .arg(m_target.manifestUrl.toString())
-                                  .arg(status));
-            return true;
-        }
-        *error = tr("The build's manifest could not be fetched: %1").arg(manifest.errorString());
+    Text &manifest = *texts.at(m_manifestText);
+    if (const int status = manifest.status(); status >= 400 && status < 500) {
+        SupportLog::write(QStringLiteral("No manifest for the build at %1: the server answered %2")
+                              .arg(m_target.manifestUrl.toString())
+                              .arg(status));
+        return true;
+    }
+    QByteArray text;
+    Text *signature = m_manifestSignatureText >= 0 ? texts.at(m_manifestSignatureText).get() : nullptr;
+    if (!takeManifest(manifest, signature, m_target, m_target.manifestFolder, tr("build's manifest"), &text, error))
         return false;
-    }
-    m_manifestBody.close();
-    const QByteArray text = m_manifestBody.data();
-    if (signature) {
-        if (!signature->finish(Transfer::Expect::CompleteFile)) {
-            *error = tr("The build's manifest is not signed: %1").arg(signature->errorString());
-            return false;
-        }
-        m_manifestSignatureBody.close();
-        ListingVerifier verifier(m_target.publicKeys, m_target.manifestFolder, 0, tr("build's manifest"));
-        if (!verifier.verify(text, m_manifestSignatureBody.data())) {
-            *error = verifier.errorString();
-            return false;
-        }
-    }
     Manifest parsed;
     if (!parsed.parse(text)) {
         *error = parsed.errorString();
@@ -138,23 +107,14 @@ void Update::requestBuild()
 {
     FileDownload::Source source{m_target.buildUrl, m_target.signedName, tr("The build"), m_expected, m_signature,
                                 m_target.publicKeys};
-    m_download = std::make_unique<FileDownload>(m_buildManager,
-                                                std::make_unique<StagingFile>(m_target.appDir, m_target.executableName),
-                                                std::move(source), fetchOptions(m_target));
-    if (!m_download->open())
-        return end(false, m_download->errorString());
-    connect(m_download.get(), &FileDownload::progress, this, &Update::progress);
-    Fetch *fetch = m_download->fetch();
-    if (!fetch)
-        return downloadFinished(nullptr);
-    follow(fetch);
-    connect(fetch, &Fetch::answered, this, &Update::checkRoom);
-    fetch->start();
+    fetchFile(std::make_unique<FileDownload>(m_buildManager,
+                                             std::make_unique<StagingFile>(m_target.appDir, m_target.executableName),
+                                             std::move(source), fetchOptions(m_target)));
 }
 
 // Before anything is written: a build the drive cannot hold fails at once,
 // instead of filling the drive that other programs use too.
-void Update::checkRoom(qint64 length)
+void Update::fileAnswered(qint64 length)
 {
     if (length < 0)
         return;
@@ -178,10 +138,8 @@ void Update::checkRoom(qint64 length)
               .arg(locale.formattedDataSize(length), locale.formattedDataSize(copy), free));
 }
 
-void Update::downloadFinished(QNetworkReply *reply)
+void Update::fileFetched()
 {
-    if (!isRunning() || !m_download || m_download->handle(reply) != Fetch::Handled::Done)
-        return;
     if (!m_download->fetch() || m_download->fetch()->succeeded())
         downloadArrived();
     QString error;
@@ -224,34 +182,6 @@ bool Update::install(QString *error)
     checked(m_target.executableName, sha256);
     m_download->release();
     return true;
-}
-
-void Update::stopDownload(const QString &reason)
-{
-    if (m_download && m_download->fetch())
-        return m_download->fetch()->cancel(reason);
-    if (m_transfer || m_manifestTransfer) {
-        // Each one's end comes through metaFinished(), which ends the update once all are in.
-        for (Transfer *transfer : {m_transfer.get(), m_manifestTransfer.get(), m_manifestSignatureTransfer.get()}) {
-            if (transfer && !transfer->reply()->isFinished())
-                transfer->abort(reason);
-        }
-        return;
-    }
-    end(false, reason);
-}
-
-void Update::end(bool succeeded, const QString &error)
-{
-    // A download that broke off stays for the next try, which continues it.
-    if (!succeeded && m_download)
-        m_download->keepForLater();
-    // The reply is still delivering its finished() signal: the transfer lets it go with deleteLater().
-    m_transfer.reset();
-    m_manifestTransfer.reset();
-    m_manifestSignatureTransfer.reset();
-    m_download.reset();
-    UpdateJob::end(succeeded, error);
 }
 
 } // namespace Tarvino

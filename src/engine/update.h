@@ -1,28 +1,19 @@
 #pragma once
 
-#include "fetch.h"
 #include "manifest.h"
-#include "transfer.h"
 #include "updatejob.h"
 
-#include <QBuffer>
 #include <QByteArray>
-#include <QNetworkAccessManager>
 #include <QObject>
-#include <QSslCertificate>
 #include <QString>
 #include <QUrl>
 
-#include <chrono>
-#include <memory>
 #include <optional>
 
+class QNetworkAccessManager;
 class QNetworkReply;
 
 namespace Tarvino {
-
-class FileDownload;
-class Transfer;
 
 // What the update to a single build needs to know besides the settings.
 struct UpdateTarget : UpdateSettings
@@ -54,34 +45,25 @@ public:
     Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject *parent = nullptr);
     ~Update() override;
 
-    void start() override;
-    void downloadFinished(QNetworkReply *reply) override;
-
 protected:
-    void end(bool succeeded, const QString &error = {}) override;
-    void stopDownload(const QString &reason) override;
+    void run() override;
+    void textsArrived(Texts &texts) override;
+    // Before anything is written: a build the drive cannot hold fails at once.
+    void fileAnswered(qint64 length) override;
+    void fileFetched() override;
 
 private:
-    void metaFinished();
-    bool takeManifest(Transfer &manifest, Transfer *signature, QString *error);
+    bool takeBuildManifest(Texts &texts, QString *error);
     void requestBuild();
-    void checkRoom(qint64 length);
     bool install(QString *error);
 
     QNetworkAccessManager &m_buildManager;
-    QNetworkAccessManager m_signatureManager;
     const UpdateTarget m_target;
+    int m_manifestText = -1;
+    int m_manifestSignatureText = -1;
+    int m_signatureText = -1;
     QByteArray m_signature;
     std::optional<ManifestFile> m_expected; // what the build's manifest names
-
-    // In this order: each writes into one declared before it.
-    QBuffer m_signatureBody;
-    QBuffer m_manifestBody;
-    QBuffer m_manifestSignatureBody;
-    std::unique_ptr<Transfer> m_manifestTransfer;
-    std::unique_ptr<Transfer> m_manifestSignatureTransfer;
-    std::unique_ptr<Transfer> m_transfer; // the signature
-    std::unique_ptr<FileDownload> m_download; // the build
 };
 
 } // namespace Tarvino

@@ -1,11 +1,15 @@
 #include "updatejob.h"
 
+#include "filedownload.h"
 #include "hashcache.h"
 #include "launchwatch.h"
 #include "supportlog.h"
+#include "signature.h"
 #include "swap.h"
+#include "transfer.h"
 
 #include <QDir>
+#include <QNetworkReply>
 #include <QProcess>
 
 namespace Tarvino {
@@ -23,6 +27,36 @@ Fetch::Options UpdateJob::fetchOptions(const UpdateSettings &settings)
     options.retries = settings.retries;
     options.firstPause = settings.firstRetryPause;
     return options;
+}
+
+void UpdateJob::start()
+{
+    if (m_running)
+        return;
+    begin();
+    run();
+}
+
+void UpdateJob::fetchFile(std::unique_ptr<FileDownload> download, qint64 before, qint64 total)
+{
+    m_download = std::move(download);
+    if (!m_download->open())
+        return end(false, m_download->errorString());
+    connect(m_download.get(), &FileDownload::progress, this, [this, before, total](qint64 have, qint64 whole) {
+        Q_EMIT progress(before + have, total < 0 ? whole : total);
+    });
+    Fetch *fetch = m_download->fetch();
+    if (!fetch)
+        return fileFetched();
+    follow(fetch);
+    connect(fetch, &Fetch::answered, this, &UpdateJob::fileAnswered);
+    fetch->start();
+}
+
+void UpdateJob::downloadFinished(QNetworkReply *reply)
+{
+    if (m_running && m_download && m_download->handle(reply) == Fetch::Handled::Done)
+        fileFetched();
 }
 
 void UpdateJob::begin()
@@ -50,6 +84,89 @@ bool UpdateJob::cancel()
     SupportLog::write(QStringLiteral("Download stopped by the user."));
     stopDownload(tr("The download was stopped."));
     return true;
+}
+
+int UpdateJob::Text::status() const
+{
+    return transfer->reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+bool UpdateJob::Text::take(QByteArray *bytes)
+{
+    if (!transfer->finish(Transfer::Expect::CompleteFile))
+        return false;
+    body.close();
+    *bytes = body.data();
+    return true;
+}
+
+QString UpdateJob::Text::errorString() const
+{
+    return transfer->errorString();
+}
+
+int UpdateJob::fetchText(const QUrl &url, qint64 maxBytes, const UpdateSettings &settings)
+{
+    auto text = std::make_unique<Text>();
+    text->transfer = fetchIntoBuffer(m_textManager, makeRequest(url, settings.transferTimeout, settings.caCertificates),
+                                     &text->body, maxBytes, settings.minimumRate);
+    connect(text->transfer->reply(), &QNetworkReply::finished, this, &UpdateJob::textFinished);
+    m_texts.push_back(std::move(text));
+    return int(m_texts.size()) - 1;
+}
+
+void UpdateJob::textFinished()
+{
+    for (const auto &text : m_texts) {
+        if (!text->transfer->reply()->isFinished())
+            return;
+    }
+    if (!m_running || m_texts.empty())
+        return;
+    // The replies are still delivering their finished() signal: the transfers let them go with deleteLater().
+    Texts texts = std::move(m_texts);
+    m_texts.clear();
+    textsArrived(texts);
+}
+
+bool UpdateJob::takeManifest(Text &manifest, Text *signature, const UpdateSettings &settings,
+                             const QString &signedFolder, const QString &what, QByteArray *text, QString *error)
+{
+    if (!manifest.take(text)) {
+        *error = tr("The %1 could not be fetched: %2").arg(what, manifest.errorString());
+        return false;
+    }
+    if (!signature)
+        return true;
+    QByteArray signatureText;
+    if (!signature->take(&signatureText)) {
+        *error = signature->status() == 404
+            ? tr("The %1 is not signed: the server has no signature for it.").arg(what)
+            : tr("The %1's signature could not be fetched: %2").arg(what, signature->errorString());
+        return false;
+    }
+    ListingVerifier verifier(settings.publicKeys, signedFolder, 0, what);
+    if (!verifier.verify(*text, signatureText)) {
+        *error = verifier.errorString();
+        return false;
+    }
+    SupportLog::write(QStringLiteral("Signature verified: ") + signedFolder);
+    return true;
+}
+
+void UpdateJob::stopDownload(const QString &reason)
+{
+    if (m_download && m_download->fetch())
+        return m_download->fetch()->cancel(reason);
+    if (!m_texts.empty()) {
+        // Each one's end comes through textFinished(), which ends the update once all are in.
+        for (const auto &text : m_texts) {
+            if (!text->transfer->reply()->isFinished())
+                text->transfer->abort(reason);
+        }
+        return;
+    }
+    end(false, reason);
 }
 
 void UpdateJob::watchNewProgram(const QString &program, std::chrono::milliseconds watchTime)
@@ -128,6 +245,11 @@ void UpdateJob::launchFinished(const QString &program)
 
 void UpdateJob::end(bool succeeded, const QString &error)
 {
+    // A download that broke off stays for the next try, which continues it.
+    if (!succeeded && m_download)
+        m_download->keepForLater();
+    m_texts.clear();
+    m_download.reset();
     SupportLog::write(succeeded ? QStringLiteral("Update done.") : QStringLiteral("Update failed: ") + error);
     m_error = error;
     m_running = false;

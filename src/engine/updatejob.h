@@ -2,21 +2,26 @@
 
 #include "fetch.h"
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QList>
+#include <QNetworkAccessManager>
 #include <QObject>
 #include <QSslCertificate>
 #include <QString>
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
 class QNetworkReply;
 
 namespace Tarvino {
 
+class FileDownload;
 class LaunchWatch;
 class Swap;
+class Transfer;
 
 // What every update needs to know, whatever it installs.
 struct UpdateSettings
@@ -51,9 +56,9 @@ public:
     explicit UpdateJob(QObject *parent = nullptr);
     ~UpdateJob() override;
 
-    virtual void start() = 0;
+    void start();
     // Replies of the manager the job was given, handed on by whoever receives its finished().
-    virtual void downloadFinished(QNetworkReply *reply) = 0;
+    void downloadFinished(QNetworkReply *reply);
 
     // After finished(): whether the new version is installed and running.
     bool succeeded() const { return m_succeeded; }
@@ -79,11 +84,29 @@ Q_SIGNALS:
     void finished(bool succeeded);
 
 protected:
+    // A text the update reads before its files (a manifest, a signature), kept in memory.
+    struct Text
+    {
+        QBuffer body;
+        std::unique_ptr<Transfer> transfer; // writes into body
+        int status() const;
+        // Whether it came whole (a 200 with a body), and then its bytes.
+        bool take(QByteArray *bytes);
+        QString errorString() const;
+    };
+    using Texts = std::vector<std::unique_ptr<Text>>;
+
     bool isRunning() const { return m_running; }
-    void begin();
+    // What start() begins: the texts the update reads first, or its files.
+    virtual void run() = 0;
     void downloadArrived();
-    // Ends whatever transfer runs, failing with this reason; the fetch keeps what came.
-    virtual void stopDownload(const QString &reason) = 0;
+    // Asks for a text at once; returns its place in what textsArrived() is handed.
+    int fetchText(const QUrl &url, qint64 maxBytes, const UpdateSettings &settings);
+    // Once every text asked for has ended, well or not.
+    virtual void textsArrived(Texts &texts) = 0;
+    // A manifest's text; with keys, only as signed for signedFolder. What names it in messages ("release's manifest").
+    static bool takeManifest(Text &manifest, Text *signature, const UpdateSettings &settings,
+                             const QString &signedFolder, const QString &what, QByteArray *text, QString *error);
     // The new version is in place: starts it and watches it, then commits or rolls back.
     void watchNewProgram(const QString &program, std::chrono::milliseconds watchTime);
     // The one swap that installs this update, made with the folder's names; null before.
@@ -100,7 +123,22 @@ protected:
     void follow(Fetch *fetch);
     virtual void end(bool succeeded, const QString &error = {});
 
+    // Opens the file and fetches it; fileFetched() follows, or the update ends.
+    // Its progress is told as of all the update fetches: before it, and in all (-1: the file's own length).
+    void fetchFile(std::unique_ptr<FileDownload> download, qint64 before = 0, qint64 total = -1);
+    // The file's fetch has ended, well or not (m_download says which).
+    virtual void fileFetched() = 0;
+    // The server's answer says how much is still to come, before any of it is written.
+    virtual void fileAnswered(qint64 length) { Q_UNUSED(length); }
+
+    // The file being fetched: what a stop or a failure keeps for the next try.
+    std::unique_ptr<FileDownload> m_download;
+
 private:
+    void begin();
+    void textFinished();
+    // Ends whatever transfer runs, failing with this reason; the fetch keeps what came.
+    void stopDownload(const QString &reason);
     void launchFinished(const QString &program);
     // Puts the previous version back (false and the reason when it cannot be done now).
     bool rollback(QString *error);
@@ -118,6 +156,8 @@ private:
     QString m_appDir;
     QString m_executableName;
     QList<QPair<QString, QByteArray>> m_checked;
+    QNetworkAccessManager m_textManager;
+    Texts m_texts;
 };
 
 } // namespace Tarvino
