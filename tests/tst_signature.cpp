@@ -5,6 +5,7 @@
 #include "testsupport.h"
 #include "updatercontext.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
@@ -78,6 +79,8 @@ private slots:
     void withoutKeyNoSignatureIsFetched();
     void knownAnswer();
     void signingTool();
+    void sha256_data();
+    void sha256();
 };
 
 void SignatureTest::initTestCase()
@@ -550,4 +553,43 @@ void SignatureTest::signingTool()
 }
 
 QTEST_GUILESS_MAIN(SignatureTest)
+void SignatureTest::sha256_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("piece"); // bytes added at a time
+    // Around the block (64) and the padding's room (56), and long runs of whole blocks.
+    for (const int size : {0, 1, 55, 56, 63, 64, 65, 119, 120, 128, 1000003}) {
+        for (const int piece : {1, 63, 64, 100, 1 << 20}) {
+            if (piece <= qMax(size, 1) || piece == 1 << 20)
+                QTest::addRow("%d bytes, %d at a time", size, piece) << size << piece;
+        }
+    }
+}
+
+// The processor's SHA instructions and the portable code, each as Qt hashes.
+void SignatureTest::sha256()
+{
+    QFETCH(int, size);
+    QFETCH(int, piece);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(i * 131 + (i >> 9));
+    const QByteArray expected = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+#if defined(Q_OS_LINUX) && (defined(Q_PROCESSOR_X86_64) || defined(Q_PROCESSOR_X86_32))
+    // Where the processor has them, they are used.
+    QCOMPARE(Sha256::hardwareUsed(), readFile("/proc/cpuinfo").contains(" sha_ni"));
+#endif
+    auto allowAgain = qScopeGuard([] { Sha256::setHardwareAllowed(true); });
+    for (const bool hardware : {true, false}) {
+        Sha256::setHardwareAllowed(hardware);
+        Sha256 hash;
+        for (int at = 0; at < size; at += piece)
+            hash.addData(bytes.constData() + at, qMin(piece, size - at));
+        QCOMPARE(hash.result().toHex(), expected);
+        // A result leaves the hash as it was: the bytes that follow continue it.
+        hash.addData("x", 1);
+        QCOMPARE(hash.result().toHex(), QCryptographicHash::hash(bytes + 'x', QCryptographicHash::Sha256).toHex());
+    }
+}
+
 #include "tst_signature.moc"

@@ -1,7 +1,8 @@
 #include "fileops.h"
 
+#include "sha256.h"
+
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -506,10 +507,16 @@ int removeTree(const QString &path)
 QByteArray sha256Of(const QString &path)
 {
     QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (injected("hash", path) != 0)
+    if (injected("hash", path) != 0 || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return {};
-    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result() : QByteArray();
+    Sha256 hash;
+    QByteArray chunk(1024 * 1024, Qt::Uninitialized);
+    for (qint64 read; (read = file.read(chunk.data(), chunk.size())) != 0;) {
+        if (read < 0)
+            return {};
+        hash.addData(chunk.constData(), read);
+    }
+    return hash.result();
 }
 
 bool exists(const QString &path)

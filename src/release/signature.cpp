@@ -271,60 +271,6 @@ bool ListingVerifier::verify(const QByteArray &page, const QByteArray &signature
     return true;
 }
 
-#if TARVINO_HAVE_SODIUM
-struct Sha256::State
-{
-    crypto_hash_sha256_state sodium;
-};
-
-Sha256::Sha256() : m_state(std::make_unique<State>())
-{
-    reset();
-}
-
-void Sha256::addData(const char *data, qint64 size)
-{
-    crypto_hash_sha256_update(&m_state->sodium, reinterpret_cast<const unsigned char *>(data),
-                              static_cast<unsigned long long>(size));
-}
-
-QByteArray Sha256::result() const
-{
-    crypto_hash_sha256_state copy = m_state->sodium;
-    QByteArray digest(crypto_hash_sha256_BYTES, '\0');
-    crypto_hash_sha256_final(&copy, reinterpret_cast<unsigned char *>(digest.data()));
-    return digest;
-}
-
-void Sha256::reset()
-{
-    crypto_hash_sha256_init(&m_state->sodium);
-}
-#else
-struct Sha256::State
-{
-    QCryptographicHash qt{QCryptographicHash::Sha256};
-};
-
-Sha256::Sha256() : m_state(std::make_unique<State>()) {}
-
-void Sha256::addData(const char *data, qint64 size)
-{
-    m_state->qt.addData(QByteArrayView(data, size));
-}
-
-QByteArray Sha256::result() const
-{
-    return m_state->qt.result();
-}
-
-void Sha256::reset()
-{
-    m_state->qt.reset();
-}
-#endif
-
-Sha256::~Sha256() = default;
 
 struct VerifyingWriter::Hasher
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sha256.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QIODevice>
@@ -33,25 +35,6 @@ inline constexpr qint64 MaxSignatureFileSize = 4096;
 
 // The text form of keys and signatures: base64 on one line.
 QByteArray fromBase64Line(const QByteArray &text, int expectedSize);
-
-// SHA-256 as libsodium computes it where the updater has it (about twice
-// Qt's speed), else as Qt does.
-class Sha256
-{
-public:
-    Sha256();
-    ~Sha256();
-    Sha256(const Sha256 &) = delete;
-    Sha256 &operator=(const Sha256 &) = delete;
-
-    void addData(const char *data, qint64 size);
-    QByteArray result() const;
-    void reset();
-
-private:
-    struct State;
-    std::unique_ptr<State> m_state;
-};
 
 class SignatureStream
 {
