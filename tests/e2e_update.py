@@ -180,13 +180,15 @@ class PythonHttpServer(UpdateCase):
         newest.write_bytes(program("20250101"))
         result = self.update(base, public)
         self.check_untouched(result)
-        self.assertIn("does not bear the publisher's signature", result.stderr)
+        # The signed manifest beside it names the build's SHA-256.
+        self.assertIn("The build is not the file its manifest names.", result.stderr)
 
         newest.write_bytes(genuine)
         result = self.update(base, public)
         self.check_updated(result)
-        self.assertIn(f"Build signature verified: {NEWEST}",
-                      (self.app / "TarvinoUpdater.log").read_text(encoding="utf-8"))
+        log = (self.app / "TarvinoUpdater.log").read_text(encoding="utf-8")
+        self.assertIn(f"Signature verified: Windows/6.10.1/Manifests/{NEWEST}", log)
+        self.assertIn("The build is checked by its signed manifest.", log)
         self.assertNotIn("Firma", result.stderr)
 
     def test_update_signed_with_the_second_of_two_keys(self):

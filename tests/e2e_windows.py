@@ -109,7 +109,8 @@ class WindowsUpdate(unittest.TestCase):
         # updater, which says so in its support log, not in its debug output.
         log = (self.app / "TarvinoUpdater.log").read_text(encoding="utf-8")
         self.assertIn("Listing signature verified", log)
-        self.assertIn(f"Build signature verified: {NEWEST}", log)
+        self.assertIn(f"Manifests/{NEWEST}", log)
+        self.assertIn("The build is checked by its signed manifest.", log)
         self.assertNotIn("Firma", result.stderr)
 
     def test_update_on_an_exfat_drive(self):

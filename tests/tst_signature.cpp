@@ -251,6 +251,11 @@ void SignatureTest::buildManifests_data()
         << true << good << listingSignatureFile(secret, good, "Windows/6.10.1/Manifests/" + QString::fromLatin1(Older))
         << "…";
     QTest::newRow("with a key, none on the server: installed") << true << QByteArray() << QByteArray() << QString();
+    // It names the build's SHA-256, which is all the build's own signature vouches for.
+    QTest::newRow("with a key, signed, the build's own signature gone: installed")
+        << true << good << listingSignatureFile(secret, good, folder) << QString();
+    QTest::newRow("with a key, none on the server, the build's own signature gone: refused")
+        << true << QByteArray() << QByteArray() << "The build's signature could not be fetched: The server answered 404 Not Found.";
 }
 
 // Where the server has the build's manifest, only the bytes it names are
@@ -264,7 +269,8 @@ void SignatureTest::buildManifests()
     EngineFixture f;
     const QByteArray build = recorderProgram();
     f.server.setResponse(NewerPath, TestHttpServer::ok(build));
-    f.server.setResponse(SignaturePath, TestHttpServer::ok(signatureLine(publisherKeys().secretKey, Newer, build)));
+    if (!QByteArray(QTest::currentDataTag()).contains("own signature gone"))
+        f.server.setResponse(SignaturePath, TestHttpServer::ok(signatureLine(publisherKeys().secretKey, Newer, build)));
     if (!manifest.isEmpty())
         f.server.setResponse(BuildManifestPath, TestHttpServer::ok(manifest));
     if (!signature.isEmpty())
