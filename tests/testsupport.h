@@ -42,11 +42,12 @@ inline const QString SecondBackup = Identity + QStringLiteral(" (2)");
 // commit and its folder flush.
 constexpr int UpdateSteps = 20;
 // Those of the release that the kill loop installs (four files, one of them
-// new in a new folder, one removed): the hash notes, the staging folder and
-// its mark and record, each staged file (folder, open, first write, flush), the journal, the
-// old files moved into the backup and the new ones into place (each phase
-// with one flush of the folders it touched), the commit and the hash notes.
-constexpr int ReleaseSteps = 49;
+// new in a new folder, one removed): the hash notes, the staging folder, its
+// mark and record, each staged file (folder, open, first write), one flush of
+// them all, the journal, the old files moved into the backup and the new ones
+// into place (each phase with one flush of the folders it touched), the commit
+// and the hash notes.
+constexpr int ReleaseSteps = 44;
 // What a link on FAT or exFAT fails with: EPERM on Linux, ERROR_INVALID_FUNCTION on Windows.
 constexpr int NoHardLinks = 1;
 } // namespace TestNames

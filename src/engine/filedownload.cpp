@@ -80,7 +80,10 @@ bool FileDownload::open()
     m_fetch = std::make_unique<Fetch>(m_manager, m_source.url, m_verifier.get(), restart, options, from);
     connect(m_fetch.get(), &Fetch::progress, this, &FileDownload::progress);
     m_recorded = from.have;
-    connect(m_fetch.get(), &Fetch::progress, this, [this](qint64 have, qint64) {
+    connect(m_fetch.get(), &Fetch::progress, this, [this](qint64 have, qint64 total) {
+        // A file no larger than the step costs no more to fetch again than a kill may lose anyway.
+        if (total >= 0 && total <= RecordEvery)
+            return;
         const bool first = m_recorded == 0 && have > 0;
         if ((first || have - m_recorded >= RecordEvery) && !m_fetch->point().validator.isEmpty()
             && m_staging->record(record()) == 0) {
@@ -97,7 +100,7 @@ Fetch::Handled FileDownload::handle(QNetworkReply *reply)
     return reply ? Fetch::Handled::NotOurs : Fetch::Handled::Done;
 }
 
-bool FileDownload::finish()
+bool FileDownload::finish(FileOps::Flush flush)
 {
     if (m_fetch && !m_fetch->succeeded())
         return fail(m_fetch->errorString());
@@ -106,7 +109,7 @@ bool FileDownload::finish()
     m_sha256 = m_verifier->sha256();
     m_verifier.reset();
     const qint64 size = have();
-    if (!m_staging->complete(size))
+    if (!m_staging->complete(size, flush))
         return fail(m_staging->errorString());
     // Whole now: what was recorded of it no longer says anything.
     const QString record = PartialRecord::pathFor(m_staging->path());

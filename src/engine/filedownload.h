@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fetch.h"
+#include "fileops.h"
 #include "manifest.h"
 
 #include <QByteArray>
@@ -53,9 +54,9 @@ public:
     bool open();
     // Done: the download has ended, and finish() says how.
     Fetch::Handled handle(QNetworkReply *reply);
-    // Whether the file arrived whole, flushed to the disk, and is what its
-    // signature and manifest say.
-    bool finish();
+    // Whether the file arrived whole, flushed to the disk (unless the owner
+    // flushes many at once later), and is what its signature and manifest say.
+    bool finish(FileOps::Flush flush = FileOps::Flush::Now);
     // After a failure: what came stays, with its record, for a later run. Whether it does.
     bool keepForLater();
     // The staged file lives on elsewhere (installed, or with its staging folder).

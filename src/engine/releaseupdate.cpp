@@ -114,7 +114,7 @@ void ReleaseUpdate::textsArrived(Texts &texts)
         return end(false, swap()->errorString());
     // The folder's record of its release, swapped with the rest.
     const QString record = swap()->stagingDir() + QLatin1String(Manifest::RecordName);
-    if (const int code = FileOps::writeFileInOneStep(record, text))
+    if (const int code = FileOps::writeFileInOneStep(record, text, FileOps::Flush::Later))
         return end(false, tr("Cannot write %1: %2").arg(FileOps::nativePath(record), FileOps::describe(code)));
     fetchNext();
 }
@@ -186,7 +186,8 @@ void ReleaseUpdate::fileFetched()
         return end(false, tr("%1 of the release could not be fetched: %2")
                               .arg(FileOps::nativePath(file.path), fetch->errorString()));
     }
-    if (!m_download->finish())
+    // Flushed with the others before the swap: one flush of the drive, not one a file.
+    if (!m_download->finish(FileOps::Flush::Later))
         return end(false, m_download->errorString());
     m_download->release();
     const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
@@ -203,6 +204,14 @@ void ReleaseUpdate::install()
 {
     SupportLog::write(QStringLiteral("Fetched %1 bytes.").arg(m_bytesFetched));
     downloadArrived();
+    // Every staged file durable before the first one is moved in.
+    QStringList staged;
+    for (const SwapChange &change : std::as_const(m_changes)) {
+        if (change.kind != SwapChange::Kind::Remove)
+            staged << swap()->stagingDir() + change.path;
+    }
+    if (const int error = FileOps::syncFiles(staged))
+        return end(false, tr("Cannot write the release's files to the disk: %1").arg(FileOps::describe(error)));
     // The updater and what it loads (Qt, its plugins, the libraries) must show
     // that they start before anything installed changes: once the swap has
     // begun, whatever updater stands in the folder is the one that recovers it.

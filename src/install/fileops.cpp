@@ -340,6 +340,32 @@ int syncToDisk(QFile &file)
 #endif
 }
 
+int syncFiles(const QStringList &paths)
+{
+    if (paths.isEmpty())
+        return 0;
+    if (const int error = injected("fsync", paths.constFirst()))
+        return error;
+#if defined(Q_OS_LINUX)
+    const int fd = ::open(QFile::encodeName(paths.constFirst()).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return errno;
+    // Since Linux 5.8 it also reports a write-back error of any file on the drive.
+    const int error = ::syncfs(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+#else
+    for (const QString &path : paths) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadWrite))
+            return lastError() ? lastError() : EIO;
+        if (const int error = syncToDisk(file))
+            return error;
+    }
+    return 0;
+#endif
+}
+
 int copyAttributes(const QString &from, const QString &to)
 {
     if (const int error = injected("attributes", to))

@@ -69,6 +69,9 @@ int syncFolder(const QString &dir);
 // Each folder once, in the order given; one removed on the way is passed over.
 int syncFolders(const QStringList &dirs);
 int syncToDisk(QFile &file);
+// Makes the bytes of these files durable, all at once where the system can
+// (Linux: one flush of the drive that holds them, instead of one per file). 0 or the error code.
+int syncFiles(const QStringList &paths);
 
 // Gives `to` the permission bits (on Windows: the attributes) of `from`; on
 // POSIX systems owner-execute is added, as `to` is a program.

@@ -215,11 +215,11 @@ bool StagingFile::restart()
     return false;
 }
 
-bool StagingFile::complete(qint64 expectedSize)
+bool StagingFile::complete(qint64 expectedSize, Flush flush)
 {
     // A full disk may only show when the data reaches the disk, so each step is
     // checked and the size is read back from the file system.
-    const int error = syncToDisk(m_file);
+    const int error = flush == Flush::Now ? syncToDisk(m_file) : 0;
     m_file.close();
     if (error) {
         m_error = tr("Cannot write %1: %2").arg(nativePath(m_file.fileName()), describe(error));

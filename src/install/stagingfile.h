@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fileops.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QString>
@@ -78,9 +80,10 @@ public:
     QString path() const { return m_file.fileName(); }
     QString errorString() const { return m_error; }
 
-    // Flushes the file to the disk, closes it and checks that it holds exactly
-    // expectedSize bytes; then adds owner-execute permission. False on any failure.
-    bool complete(qint64 expectedSize);
+    // Flushes the file to the disk (or leaves that to a later flush of many
+    // files), closes it and checks that it holds exactly expectedSize bytes;
+    // then adds owner-execute permission. False on any failure.
+    bool complete(qint64 expectedSize, FileOps::Flush flush = FileOps::Flush::Now);
 
     // The file now lives on under another name; do not remove it.
     void release() { m_released = true; }
