@@ -20,7 +20,6 @@ namespace Tarvino {
 
 LaunchWatch::LaunchWatch(QObject *parent) : QObject(parent)
 {
-    m_poll.setInterval(50);
     connect(&m_poll, &QTimer::timeout, this, &LaunchWatch::poll);
 }
 
@@ -93,7 +92,8 @@ void LaunchWatch::start(const QString &program, const QString &workingDir, std::
     }
 #endif
     m_watching.start();
-    m_poll.start();
+    // Asked often at first, then less: a program that ends at once is known to have ended at once.
+    m_poll.start(1);
     poll();
 }
 
@@ -120,7 +120,9 @@ void LaunchWatch::poll()
     }
 #endif
     if (m_watching.hasExpired(m_watchTime.count()))
-        end(Outcome::Running);
+        return end(Outcome::Running);
+    if (m_poll.interval() < 50)
+        m_poll.setInterval(qMin(m_poll.interval() * 2, 50));
 }
 
 void LaunchWatch::end(Outcome outcome, const QString &error)
