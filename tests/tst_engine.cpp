@@ -687,6 +687,9 @@ void EngineTest::releaseThatFails_data()
     QTest::addColumn<QString>("error");   // the message's beginning
     QTest::addColumn<bool>("restarted"); // the previous version was started again
     QTest::newRow("no manifest") << "manifest" << "The release's manifest could not be fetched: The server answered 404" << false;
+    // Staged and backed up in this folder, the path would be longer than Windows allows.
+    QTest::newRow("a folder too deep for a path of the release") << "deep"
+        << "The release is not installed: " << false;
     QTest::newRow("a manifest that reaches outside the folder") << "path"
         << "The release's manifest is refused: ../evil.dll has a \".\" or \"..\" step." << false;
 #ifndef Q_OS_WIN
@@ -745,6 +748,8 @@ void EngineTest::releaseThatFails()
         files.append({QStringLiteral("settings.ini"), QByteArray("the release's settings")});
     if (broken == u"path")
         files.append({QStringLiteral("../evil.dll"), QByteArray("evil")});
+    if (broken == u"deep")
+        files.append({QString(150, u'p'), QByteArray("a name the manifest allows")});
     // Nothing is written through a link, wherever it points.
     QTemporaryDir elsewhere;
     if (broken == u"link") {
@@ -769,6 +774,11 @@ void EngineTest::releaseThatFails()
 
     Tarvino::ReleaseTarget target = f.releaseTarget(release);
     target.selfTestTime = std::chrono::milliseconds(500);
+    const QString deep = QString(100, u'd');
+    if (broken == u"deep") {
+        QVERIFY(QDir(f.appDir.path()).mkdir(deep));
+        target.appDir += deep + u'/';
+    }
     Tarvino::ReleaseUpdate update(f.manager, target);
     if (broken == u"appears") {
         connect(&update, &Tarvino::UpdateJob::progress, this, [&f] {
@@ -779,7 +789,7 @@ void EngineTest::releaseThatFails()
     QString message;
     QCOMPARE(f.run(update, &message), error.isEmpty());
     // Refused before a byte of it was fetched.
-    if (broken == u"no updater")
+    if (broken == u"no updater" || broken == u"deep")
         QVERIFY(std::none_of(f.server.requestedPaths().cbegin(), f.server.requestedPaths().cend(),
                              [](const QByteArray &path) { return path.contains("/files/"); }));
     QVERIFY2(error.isEmpty() || message.startsWith(error), qPrintable(message));
@@ -810,7 +820,9 @@ void EngineTest::releaseThatFails()
     if (restarted)
         QVERIFY(startRecord(f.appDir.path()).startsWith("arguments 0\n"));
     QCOMPARE(folderTree(f.appDir.path()).filter(QRegularExpression("^(?!started\\.txt$|starts\\.txt$)")),
-             broken == u"link" ? QStringList({Exe, "lib.dll", "plugins/"}) : QStringList({Exe, "lib.dll"}));
+             broken == u"link"   ? QStringList({Exe, "lib.dll", "plugins/"})
+             : broken == u"deep" ? QStringList({Exe, deep + u'/', "lib.dll"})
+                                 : QStringList({Exe, "lib.dll"}));
     QCOMPARE(folderFiles(elsewhere.path()), QStringList());
 }
 

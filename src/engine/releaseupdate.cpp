@@ -124,7 +124,20 @@ bool ReleaseUpdate::plan(QString *error)
 {
     const QString dir = m_target.appDir;
     HashCache hashes(dir, m_target.executableName);
+    // Each file passes through the staging folder and, later, the backup folder
+    // (its name may gain " (2)"): all within what Windows holds without the long form.
+    constexpr qsizetype WindowsMaxPath = 259;
+    const qsizetype around = dir.size()
+        + qMax(Swap::stagingPrefix(m_target.executableName).size() + 9, m_target.backupName.size() + 5);
     for (const ManifestFile &file : m_manifest.files()) {
+        if (around + file.path.size() > WindowsMaxPath) {
+            *error = tr("The release is not installed: %1 would take %2 characters in this folder, more than "
+                        "Windows allows (%3).")
+                         .arg(FileOps::nativePath(dir + file.path))
+                         .arg(around + file.path.size())
+                         .arg(WindowsMaxPath);
+            return false;
+        }
         if (const QString link = Swap::linkInTheWay(dir, file.path); !link.isEmpty()) {
             *error = tr("The release is not installed: %1 in the folder is a link or a folder.")
                          .arg(FileOps::nativePath(link));
