@@ -39,6 +39,7 @@ public:
         int cutRequests = -1;     // Truncate: only this many requests are cut; -1: all
         int busyAfterCut = 0;     // the first this many requests for a range are answered 503
         bool busyResets = false;  // ... or have their connection reset, as a server that restarts
+        bool awayAfterCut = false; // the test closes the server after the cut, so the next try is refused
         // Requests for a range ("Range: bytes=N-") are answered with 206 and the rest,
         // unless an If-Range names another validator than the ETag header given here.
         bool ranges = false;

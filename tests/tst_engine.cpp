@@ -300,6 +300,10 @@ void EngineTest::brokenDownloadsAreContinued_data()
     reset.busyAfterCut = 2;
     QTest::newRow("a reset connection while continuing: kept, and continued") << reset << "rest" << qint64(-1)
                                                                              << QString();
+    TestHttpServer::Response away = cut;
+    away.awayAfterCut = true;
+    QTest::newRow("a refused connection while continuing (the server restarts): kept, and continued")
+        << away << "rest" << once << QString();
     // Tries that each bring a good part do not count: a link that drops often still finishes.
     TestHttpServer::Response flaky = cut;
     flaky.body = program + QByteArray(1536 * 1024, '\0');
@@ -326,10 +330,24 @@ void EngineTest::brokenDownloadsAreContinued()
     const bool trickle = response.mode == TestHttpServer::Response::Mode::Drip;
     if (trickle)
         target.minimumRate.window = std::chrono::milliseconds(500);
+    Tarvino::Update update(f.manager, target);
+    // Away from the cut until a try has met the closed port.
+    const quint16 port = f.server.serverPort();
+    int notices = 0;
+    if (response.awayAfterCut) {
+        connect(&update, &Tarvino::UpdateJob::notice, this, [&] {
+            if (++notices == 1)
+                f.server.close();
+            else if (notices == 2)
+                QVERIFY(f.server.listen(QHostAddress::LocalHost, port));
+        });
+    }
     QString message;
-    QCOMPARE(f.run(target, &message), error.isEmpty());
+    QCOMPARE(f.run(update, &message), error.isEmpty());
     QVERIFY2(error == u"…" || message.startsWith(error), qPrintable(message));
     QCOMPARE(readFile(f.appPath(Exe)), error.isEmpty() ? response.body : OldBytes);
+    if (response.awayAfterCut)
+        QVERIFY2(notices == 2 && f.notices.at(1).contains("refused"), qPrintable(f.notices.join(u'|')));
     // Qt itself may send a request again once, whole, when a connection closes
     // at once: the first request for a range is the updater's.
     const QList<QByteArray> ranges = f.server.requestedRanges();
