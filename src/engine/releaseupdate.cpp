@@ -77,10 +77,9 @@ void ReleaseUpdate::run()
 void ReleaseUpdate::textsArrived(Texts &texts)
 {
     QByteArray text;
-    QString error;
     if (!takeManifest(*texts.at(0), texts.size() > 1 ? texts.at(1).get() : nullptr, m_target, m_target.signedFolder,
-                      tr("release's manifest"), &text, &error)) {
-        return end(false, error);
+                      tr("release's manifest"), &text)) {
+        return end(false, errorString());
     }
     m_manifest.setReserved(m_target.reservedNames, u'.' + m_target.executableName + u'.');
     if (!m_manifest.parse(text))
@@ -93,8 +92,8 @@ void ReleaseUpdate::textsArrived(Texts &texts)
             return end(false, tr("The release has no %1.").arg(needed));
     }
 
-    if (!plan(&error))
-        return end(false, error);
+    if (!plan())
+        return end(false, errorString());
     SupportLog::write(QStringLiteral("Release %1: %2 files, %3 changes, %4 files (%5 bytes) to fetch")
                           .arg(m_target.release)
                           .arg(m_manifest.files().size())
@@ -120,7 +119,7 @@ void ReleaseUpdate::textsArrived(Texts &texts)
 }
 
 // Only what differs from the folder is fetched; nothing is reached through a link.
-bool ReleaseUpdate::plan(QString *error)
+bool ReleaseUpdate::plan()
 {
     const QString dir = m_target.appDir;
     HashCache hashes(dir, m_target.executableName);
@@ -131,17 +130,15 @@ bool ReleaseUpdate::plan(QString *error)
         + qMax(Swap::stagingPrefix(m_target.executableName).size() + 9, m_target.backupName.size() + 5);
     for (const ManifestFile &file : m_manifest.files()) {
         if (around + file.path.size() > WindowsMaxPath) {
-            *error = tr("The release is not installed: %1 would take %2 characters in this folder, more than "
-                        "Windows allows (%3).")
-                         .arg(FileOps::nativePath(dir + file.path))
-                         .arg(around + file.path.size())
-                         .arg(WindowsMaxPath);
-            return false;
+            return fail(tr("The release is not installed: %1 would take %2 characters in this folder, more than "
+                           "Windows allows (%3).")
+                            .arg(FileOps::nativePath(dir + file.path))
+                            .arg(around + file.path.size())
+                            .arg(WindowsMaxPath));
         }
         if (const QString link = Swap::linkInTheWay(dir, file.path); !link.isEmpty()) {
-            *error = tr("The release is not installed: %1 in the folder is a link or a folder.")
-                         .arg(FileOps::nativePath(link));
-            return false;
+            return fail(tr("The release is not installed: %1 in the folder is a link or a folder.")
+                            .arg(FileOps::nativePath(link)));
         }
         const QFileInfo installed(dir + file.path);
         if (installed.exists() && installed.size() == file.size && hashes.sha256(file.path) == file.sha256)

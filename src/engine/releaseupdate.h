@@ -62,7 +62,7 @@ protected:
     void end(bool succeeded, const QString &error = {}) override;
 
 private:
-    bool plan(QString *error);
+    bool plan();
     void fetchNext();
     void install();
     void qualifyUpdater();

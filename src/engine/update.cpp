@@ -56,9 +56,8 @@ void Update::run()
 // Once the build's signature and manifest, where they are asked for, are in.
 void Update::textsArrived(Texts &texts)
 {
-    QString error;
-    if (m_manifestText >= 0 && !takeBuildManifest(texts, &error))
-        return end(false, error);
+    if (m_manifestText >= 0 && !takeBuildManifest(texts))
+        return end(false, errorString());
     // A signed manifest names the build's SHA-256, which is all its signature
     // would vouch for, at a fraction of the hashing.
     if (m_expected && m_signatureText >= 0) {
@@ -77,7 +76,7 @@ void Update::textsArrived(Texts &texts)
 
 // A server without the build's manifest (a folder laid out by hand) is served
 // as before; one it has must name this build, and with a key be signed.
-bool Update::takeBuildManifest(Texts &texts, QString *error)
+bool Update::takeBuildManifest(Texts &texts)
 {
     Text &manifest = *texts.at(m_manifestText);
     if (const int status = manifest.status(); status >= 400 && status < 500) {
@@ -88,18 +87,14 @@ bool Update::takeBuildManifest(Texts &texts, QString *error)
     }
     QByteArray text;
     Text *signature = m_manifestSignatureText >= 0 ? texts.at(m_manifestSignatureText).get() : nullptr;
-    if (!takeManifest(manifest, signature, m_target, m_target.manifestFolder, tr("build's manifest"), &text, error))
+    if (!takeManifest(manifest, signature, m_target, m_target.manifestFolder, tr("build's manifest"), &text))
         return false;
     Manifest parsed;
-    if (!parsed.parse(text)) {
-        *error = parsed.errorString();
-        return false;
-    }
+    if (!parsed.parse(text))
+        return fail(parsed.errorString());
     const ManifestFile *file = parsed.find(m_target.signedName);
-    if (parsed.release() != m_target.newIdentity || !file) {
-        *error = tr("The build's manifest does not name %1.").arg(shortened(m_target.signedName));
-        return false;
-    }
+    if (parsed.release() != m_target.newIdentity || !file)
+        return fail(tr("The build's manifest does not name %1.").arg(shortened(m_target.signedName)));
     m_expected = *file;
     SupportLog::write(QStringLiteral("The build's manifest names %1 bytes, SHA-256 %2")
                           .arg(file->size)
@@ -146,19 +141,16 @@ void Update::fileFetched()
 {
     if (!m_download->fetch() || m_download->fetch()->succeeded())
         downloadArrived();
-    QString error;
-    if (!install(&error))
-        return end(false, error);
+    if (!install())
+        return end(false, errorString());
     SupportLog::write(QStringLiteral("Installed; the previous version is kept as ") + swap()->backupPath());
     watchNewProgram(m_target.appDir + m_target.executableName, m_target.healthCheckTime);
 }
 
-bool Update::install(QString *error)
+bool Update::install()
 {
-    if (!m_download->finish()) {
-        *error = m_download->errorString();
-        return false;
-    }
+    if (!m_download->finish())
+        return fail(m_download->errorString());
     if (!m_signature.isEmpty())
         SupportLog::write(QStringLiteral("Build signature verified: ") + m_target.buildUrl.fileName());
     const QByteArray sha256 = m_download->sha256();
@@ -171,18 +163,15 @@ bool Update::install(QString *error)
         programs.append({HashCache(m_target.appDir, m_target.executableName).sha256(m_target.executableName),
                          m_target.backupName});
     if (const int code = InstalledRecord::write(m_target.appDir, m_target.executableName, programs)) {
-        *error = tr("Cannot record what the folder holds in %1: %2")
-                     .arg(FileOps::nativePath(InstalledRecord::path(m_target.appDir, m_target.executableName)),
-                          FileOps::describe(code));
-        return false;
+        return fail(tr("Cannot record what the folder holds in %1: %2")
+                        .arg(FileOps::nativePath(InstalledRecord::path(m_target.appDir, m_target.executableName)),
+                             FileOps::describe(code)));
     }
     Swap &swap = makeSwap(m_target.appDir, m_target.executableName);
     const SwapChange change{SwapChange::Kind::Replace, m_target.executableName,
                             QFileInfo(m_download->path()).fileName()};
-    if (!swap.install({change}, m_target.backupName, Swap::Backup::BesideProgram)) {
-        *error = swap.errorString();
-        return false;
-    }
+    if (!swap.install({change}, m_target.backupName, Swap::Backup::BesideProgram))
+        return fail(swap.errorString());
     checked(m_target.executableName, sha256);
     m_download->release();
     return true;

@@ -53,9 +53,9 @@ protected:
     void fileFetched() override;
 
 private:
-    bool takeBuildManifest(Texts &texts, QString *error);
+    bool takeBuildManifest(Texts &texts);
     void requestBuild();
-    bool install(QString *error);
+    bool install();
 
     QNetworkAccessManager &m_buildManager;
     const UpdateTarget m_target;

@@ -129,27 +129,28 @@ void UpdateJob::textFinished()
     textsArrived(texts);
 }
 
-bool UpdateJob::takeManifest(Text &manifest, Text *signature, const UpdateSettings &settings,
-                             const QString &signedFolder, const QString &what, QByteArray *text, QString *error)
+bool UpdateJob::fail(const QString &error)
 {
-    if (!manifest.take(text)) {
-        *error = tr("The %1 could not be fetched: %2").arg(what, manifest.errorString());
-        return false;
-    }
+    m_error = error;
+    return false;
+}
+
+bool UpdateJob::takeManifest(Text &manifest, Text *signature, const UpdateSettings &settings,
+                             const QString &signedFolder, const QString &what, QByteArray *text)
+{
+    if (!manifest.take(text))
+        return fail(tr("The %1 could not be fetched: %2").arg(what, manifest.errorString()));
     if (!signature)
         return true;
     QByteArray signatureText;
     if (!signature->take(&signatureText)) {
-        *error = signature->status() == 404
-            ? tr("The %1 is not signed: the server has no signature for it.").arg(what)
-            : tr("The %1's signature could not be fetched: %2").arg(what, signature->errorString());
-        return false;
+        return fail(signature->status() == 404
+                        ? tr("The %1 is not signed: the server has no signature for it.").arg(what)
+                        : tr("The %1's signature could not be fetched: %2").arg(what, signature->errorString()));
     }
     ListingVerifier verifier(settings.publicKeys, signedFolder, 0, what);
-    if (!verifier.verify(*text, signatureText)) {
-        *error = verifier.errorString();
-        return false;
-    }
+    if (!verifier.verify(*text, signatureText))
+        return fail(verifier.errorString());
     SupportLog::write(QStringLiteral("Signature verified: ") + signedFolder);
     return true;
 }
@@ -202,17 +203,14 @@ Swap &UpdateJob::makeSwap(const QString &appDir, const QString &executableName)
     return *m_swap;
 }
 
-bool UpdateJob::rollback(QString *error)
+bool UpdateJob::rollback()
 {
-    const bool done = m_swap->rollback();
-    *error = m_swap->errorString();
-    return done;
+    return m_swap->rollback() || fail(m_swap->errorString());
 }
 
-bool UpdateJob::commit(QString *error)
+bool UpdateJob::commit()
 {
-    const bool done = m_swap->commit();
-    *error = m_swap->errorString();
+    const bool done = m_swap->commit() || fail(m_swap->errorString());
     HashCache hashes(m_appDir, m_executableName);
     for (const auto &[path, sha256] : std::as_const(m_checked))
         hashes.note(path, sha256);
@@ -224,12 +222,11 @@ bool UpdateJob::commit(QString *error)
 
 void UpdateJob::launchFinished(const QString &program)
 {
-    QString error;
     if (m_launch->outcome() == LaunchWatch::Outcome::Failed) {
         const QString why = m_launch->errorString();
         SupportLog::write(QStringLiteral("The new version could not run: ") + why);
-        if (!rollback(&error))
-            return end(false, tr("The new version could not run on this computer: %1. %2").arg(why, error));
+        if (!rollback())
+            return end(false, tr("The new version could not run on this computer: %1. %2").arg(why, errorString()));
         restartPrevious(program);
         return end(false, tr("The new version could not run on this computer: %1. The previous version was "
                              "restored.").arg(why));
@@ -238,8 +235,8 @@ void UpdateJob::launchFinished(const QString &program)
     m_runningNow = runs ? Running::NewVersion : Running::Nothing;
     SupportLog::write(runs ? QStringLiteral("The new version runs.")
                            : QStringLiteral("The new version ran and ended with status 0."));
-    if (!commit(&error))
-        return end(false, tr("The new version runs, but the update could not be completed: %1").arg(error));
+    if (!commit())
+        return end(false, tr("The new version runs, but the update could not be completed: %1").arg(errorString()));
     end(true);
 }
 

@@ -105,8 +105,10 @@ protected:
     // Once every text asked for has ended, well or not.
     virtual void textsArrived(Texts &texts) = 0;
     // A manifest's text; with keys, only as signed for signedFolder. What names it in messages ("release's manifest").
-    static bool takeManifest(Text &manifest, Text *signature, const UpdateSettings &settings,
-                             const QString &signedFolder, const QString &what, QByteArray *text, QString *error);
+    bool takeManifest(Text &manifest, Text *signature, const UpdateSettings &settings, const QString &signedFolder,
+                      const QString &what, QByteArray *text);
+    // For the job's own steps, as QIODevice does: notes why, for errorString(), and returns false.
+    bool fail(const QString &error);
     // The new version is in place: starts it and watches it, then commits or rolls back.
     void watchNewProgram(const QString &program, std::chrono::milliseconds watchTime);
     // The one swap that installs this update, made with the folder's names; null before.
@@ -141,8 +143,8 @@ private:
     void stopDownload(const QString &reason);
     void launchFinished(const QString &program);
     // Puts the previous version back (false and the reason when it cannot be done now).
-    bool rollback(QString *error);
-    bool commit(QString *error);
+    bool rollback();
+    bool commit();
 
     bool m_running = false;
     bool m_succeeded = false;
