@@ -313,6 +313,19 @@ int syncFolders(const QStringList &dirs)
     return 0;
 }
 
+#if !defined(Q_OS_WIN)
+// Runs call on the path's descriptor, opened with these flags and closed again: 0 or the error code.
+static int onDescriptor(const QString &path, int flags, int (*call)(int))
+{
+    const int fd = ::open(local(path).constData(), flags | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int result = call(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return result;
+}
+#endif
+
 int syncFolder(const QString &dir)
 {
     if (const int error = injected("fsync-dir", dir))
@@ -320,12 +333,7 @@ int syncFolder(const QString &dir)
 #if defined(Q_OS_WIN)
     return 0;
 #else
-    const int fd = ::open(local(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    const int result = ::fsync(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    return result;
+    return onDescriptor(dir, O_RDONLY | O_DIRECTORY, ::fsync);
 #endif
 }
 
@@ -347,13 +355,8 @@ int syncFiles(const QStringList &paths)
     if (const int error = injected("fsync", paths.constFirst()))
         return error;
 #if defined(Q_OS_LINUX)
-    const int fd = ::open(QFile::encodeName(paths.constFirst()).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return errno;
     // Since Linux 5.8 it also reports a write-back error of any file on the drive.
-    const int error = ::syncfs(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    return error;
+    return onDescriptor(paths.constFirst(), O_RDONLY | O_NOFOLLOW, ::syncfs);
 #else
     for (const QString &path : paths) {
         QFile file(path);
