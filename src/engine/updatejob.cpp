@@ -3,8 +3,8 @@
 #include "filedownload.h"
 #include "hashcache.h"
 #include "launchwatch.h"
-#include "supportlog.h"
 #include "signature.h"
+#include "supportlog.h"
 #include "swap.h"
 #include "transfer.h"
 
