@@ -32,9 +32,10 @@ struct ResumePoint
 // One file fetched into a sink and continued where it breaks off. When the
 // connection drops or stalls after some bytes arrived, or, while continuing,
 // the server is busy or away for a moment, the rest is asked for ("Range:
-// bytes=N-", with "If-Range" and the validator): at once after a try that
-// brought a good part, else after growing pauses, a few times in a row. Only a 206 whose Content-Range starts exactly at N and whose
-// total is the length announced first continues the file; a 200 (the server
+// bytes=N-", with "If-Range" and the validator): after the first pause when a
+// try brought a good part (such tries do not count), else after growing
+// pauses, a few times in a row. Only a 206 whose Content-Range starts exactly
+// at N and whose total is the length announced first continues the file; a 200 (the server
 // ignores ranges, or the file changed) starts it again from byte 0, through
 // the restart the owner gives; anything else fails as a first answer would.
 //
