@@ -1174,12 +1174,15 @@ void EngineTest::fullDisk_data()
     QTest::addColumn<int>("oldMiB");
     QTest::addColumn<int>("buildMiB");
     QTest::addColumn<QString>("says");
+    QTest::addColumn<bool>("release");
     QTest::newRow("a build larger than the free room") << false << 0 << 1
-        << "The build is 1.00 MiB, but the drive that holds the program has only ";
+        << "The build is 1.00 MiB, but the drive that holds the program has only " << false;
+    QTest::newRow("a release's new files larger than the free room") << false << 0 << 1
+        << "The release's new files come to 1.00 MiB, but the drive that holds the program has only " << true;
     // 128 MiB: the build fits beside the old program, but not with its copy.
     QTest::newRow("exFAT: the build and the old program's copy larger than the free room") << true << 40 << 30
         << "The build is 30.00 MiB, and this drive, which has no hard links, needs a copy of 40.00 MiB to keep the "
-           "previous version, but it has only ";
+           "previous version, but it has only " << false;
 }
 
 // Refused before a byte is written, with the sizes.
@@ -1207,11 +1210,21 @@ void EngineTest::fullDisk()
     const QByteArray old = oldMiB > 0 ? QByteArray(oldMiB * 1024 * 1024, 'o') : OldBytes;
     QVERIFY(writeFile(small + u'/' + Exe, old));
     f.server.setResponse(NewerPath, TestHttpServer::ok(QByteArray(buildMiB * 1024 * 1024, 'x')));
+    const QString next = "Tarvino-6.11.0-20260101";
+    serveRelease(f.server, next,
+                 {{Exe, old}, {Tarvino::updaterProgramName(), "u"}, {"lib.dll", QByteArray(buildMiB * 1024 * 1024, 'x')}});
 
-    Tarvino::UpdateTarget target = f.target();
-    target.appDir = small + u'/';
     QString error;
-    QVERIFY(!f.run(target, &error));
+    if (QFETCH(bool, release); release) {
+        Tarvino::ReleaseTarget target = f.releaseTarget(next);
+        target.appDir = small + u'/';
+        Tarvino::ReleaseUpdate update(f.manager, target);
+        QVERIFY(!f.run(update, &error));
+    } else {
+        Tarvino::UpdateTarget target = f.target();
+        target.appDir = small + u'/';
+        QVERIFY(!f.run(target, &error));
+    }
     QVERIFY2(error.startsWith(says), qPrintable(error));
     QVERIFY(readFile(small + u'/' + Exe) == old);
     QCOMPARE(folderFiles(small), QStringList{Exe});

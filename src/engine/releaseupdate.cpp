@@ -15,7 +15,6 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QNetworkReply>
-#include <QStorageInfo>
 
 #include <algorithm>
 #include <string_view>
@@ -25,9 +24,6 @@ namespace Tarvino {
 static_assert(std::string_view(Manifest::RecordName) == std::string_view(Swap::RecordName));
 
 namespace {
-
-// Left free on the program's drive beside a release's files, for the system and other programs.
-constexpr qint64 FreeSpaceMargin = 32 * 1024 * 1024;
 
 QString encodedPath(const QString &path)
 {
@@ -100,14 +96,10 @@ void ReleaseUpdate::textsArrived(Texts &texts)
                           .arg(m_changes.size())
                           .arg(m_toFetch.size())
                           .arg(m_bytesToFetch));
-    QStorageInfo drive(m_target.appDir);
-    drive.refresh();
-    if (drive.isValid() && m_bytesToFetch > drive.bytesAvailable() - FreeSpaceMargin) {
-        const QLocale locale;
-        return end(false, tr("The release's new files come to %1, but the drive that holds the program has only %2 "
-                             "free.")
-                              .arg(locale.formattedDataSize(m_bytesToFetch),
-                                   locale.formattedDataSize(drive.bytesAvailable())));
+    if (!hasRoom(m_target.appDir,
+                 tr("The release's new files come to %1").arg(QLocale().formattedDataSize(m_bytesToFetch)),
+                 m_bytesToFetch)) {
+        return end(false, errorString());
     }
     if (!makeSwap(m_target.appDir, m_target.executableName).prepare(m_target.release))
         return end(false, swap()->errorString());

@@ -16,14 +16,8 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QNetworkReply>
-#include <QStorageInfo>
 
 namespace Tarvino {
-
-namespace {
-// Left free on the program's drive beside a build, for the system and other programs.
-constexpr qint64 FreeSpaceMargin = 32 * 1024 * 1024;
-}
 
 Update::Update(QNetworkAccessManager &buildManager, UpdateTarget target, QObject *parent)
     : UpdateJob(parent), m_buildManager(buildManager), m_target(std::move(target))
@@ -115,26 +109,15 @@ void Update::requestBuild()
 // instead of filling the drive that other programs use too.
 void Update::fileAnswered(qint64 length)
 {
-    if (length < 0)
-        return;
-    QStorageInfo drive(m_target.appDir);
-    drive.refresh();
-    const qint64 room = drive.bytesAvailable() - FreeSpaceMargin;
     // Where the drive has no hard links, the backup is a copy of the old program.
     const QString program = m_target.appDir + m_target.executableName;
     const qint64 copy = FileOps::exists(program) && !FileOps::takesHardLinks(m_download->path() + ".probe")
         ? QFileInfo(program).size()
         : 0;
-    if (!drive.isValid() || length + copy <= room)
-        return;
-    const QLocale locale;
-    const QString free = locale.formattedDataSize(drive.bytesAvailable());
-    m_download->fetch()->abort(copy == 0
-        ? tr("The build is %1, but the drive that holds the program has only %2 free.")
-              .arg(locale.formattedDataSize(length), free)
-        : tr("The build is %1, and this drive, which has no hard links, needs a copy of %2 to keep the previous "
-             "version, but it has only %3 free.")
-              .arg(locale.formattedDataSize(length), locale.formattedDataSize(copy), free));
+    if (length >= 0
+        && !hasRoom(m_target.appDir, tr("The build is %1").arg(QLocale().formattedDataSize(length)), length, copy)) {
+        m_download->fetch()->abort(errorString());
+    }
 }
 
 void Update::fileFetched()

@@ -9,8 +9,10 @@
 #include "transfer.h"
 
 #include <QDir>
+#include <QLocale>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QStorageInfo>
 
 namespace Tarvino {
 
@@ -133,6 +135,23 @@ bool UpdateJob::fail(const QString &error)
 {
     m_error = error;
     return false;
+}
+
+bool UpdateJob::hasRoom(const QString &appDir, const QString &amount, qint64 needed, qint64 copy)
+{
+    // Left free on the program's drive, for the system and other programs.
+    constexpr qint64 Margin = 32 * 1024 * 1024;
+    QStorageInfo drive(appDir);
+    drive.refresh();
+    if (!drive.isValid() || needed + copy <= drive.bytesAvailable() - Margin)
+        return true;
+    const QLocale locale;
+    const QString free = locale.formattedDataSize(drive.bytesAvailable());
+    if (copy == 0)
+        return fail(tr("%1, but the drive that holds the program has only %2 free.").arg(amount, free));
+    return fail(tr("%1, and this drive, which has no hard links, needs a copy of %2 to keep the previous version, "
+                   "but it has only %3 free.")
+                    .arg(amount, locale.formattedDataSize(copy), free));
 }
 
 bool UpdateJob::takeManifest(Text &manifest, Text *signature, const UpdateSettings &settings,

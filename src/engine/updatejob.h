@@ -109,6 +109,10 @@ protected:
                       const QString &what, QByteArray *text);
     // For the job's own steps, as QIODevice does: notes why, for errorString(), and returns false.
     bool fail(const QString &error);
+    // Whether the folder's drive has room for `needed` bytes and a copy of `copy`
+    // more, beside what it leaves to the system and other programs; else fail()
+    // says so, after `amount` ("The build is 2 MiB").
+    bool hasRoom(const QString &appDir, const QString &amount, qint64 needed, qint64 copy = 0);
     // The new version is in place: starts it and watches it, then commits or rolls back.
     void watchNewProgram(const QString &program, std::chrono::milliseconds watchTime);
     // The one swap that installs this update, made with the folder's names; null before.
