@@ -92,7 +92,8 @@ class PythonHttpServer(UpdateCase):
         listing = base + "Windows/6.10.1/Executables/"
         manifest = base + "Windows/6.10.1/Manifests/" + NEWEST + ".txt"
         self.assertEqual(sorted(ForwardingProxy.seen),
-                         sorted([listing, base + "Windows/Releases/", listing + NEWEST, manifest]))
+                         sorted([listing, base + "Windows/Releases/", manifest, manifest[:-len(".txt")] + ".patches.txt",
+                                 base + "Windows/6.10.1/compressed/" + NEWEST + ".zst"]))
 
     def test_release_replaces_the_whole_folder(self):
         # The folder as the user unpacked it: the first release, which knows itself.
@@ -127,6 +128,9 @@ class PythonHttpServer(UpdateCase):
                          sorted(["TarvinoUpdater", EXE, "lib.dll", "old-only.dll", "TarvinoRelease.txt"]))
         self.assertEqual((kept / EXE).read_bytes(), program("20251201"))
         self.assertEqual(self.fetched(log), sorted(["TarvinoUpdater", "Tarv%C3%ADno.exe", "lib.dll", "plugins/new.dll"]))
+        # The changed programs came as patches from the folder's versions; the tiny files as they are.
+        self.assertIn("Decoded the patch of TarvinoUpdater", (self.app / "TarvinoUpdater.log").read_text(encoding="utf-8"))
+        self.assertIn("/patches/", log.read_text())
 
         # A release that changes only the program fetches only the program, whatever identity is passed.
         (new / EXE).write_bytes(program("20260401"))
@@ -168,8 +172,10 @@ class PythonHttpServer(UpdateCase):
         self.assertEqual((self.app / EXE).read_bytes(), program("20260401"))
 
     def fetched(self, log):
-        """The release files the server sent."""
-        return sorted(re.findall(r'"GET /Windows/Releases/[^/]+/files/(\S+) HTTP', log.read_text()))
+        """The release files the server sent, in whichever form: as they are, compressed, or as a patch."""
+        sent = re.findall(r'"GET /Windows/Releases/[^/]+/(?:files/(\S+)|(?:compressed|patches/[0-9a-f]{64})/(\S+)\.zst) HTTP',
+                          log.read_text())
+        return sorted(whole or packed for whole, packed in sent)
 
     def test_signed_update(self):
         public = self.publish(signed=True)
@@ -178,15 +184,22 @@ class PythonHttpServer(UpdateCase):
         newest = self.folder / NEWEST
         genuine = newest.read_bytes()
         newest.write_bytes(program("20250101"))
+        # Without its smaller forms, which would bring the genuine bytes.
+        forms = self.release / "Windows/6.10.1/Manifests" / (NEWEST + ".patches.txt")
+        forms.rename(forms.with_suffix(".aside"))
         result = self.update(base, public)
         self.check_untouched(result)
         # The signed manifest beside it names the build's SHA-256.
         self.assertIn("The build is not the file its manifest names.", result.stderr)
 
-        newest.write_bytes(genuine)
+        # The signed list of forms is back: the build comes compressed (the folder's own build was never
+        # published, so no patch applies to it), checked by the manifest as well.
+        forms.with_suffix(".aside").rename(forms)
         result = self.update(base, public)
         self.check_updated(result)
         log = (self.app / "TarvinoUpdater.log").read_text(encoding="utf-8")
+        self.assertIn("A list of patches is taken.", log)
+        self.assertIn(f"Decoded the compressed copy of {NEWEST} into", log)
         self.assertIn(f"Signature verified: Windows/6.10.1/Manifests/{NEWEST}", log)
         self.assertIn("The build is checked by its signed manifest.", log)
         self.assertNotIn("Firma", result.stderr)

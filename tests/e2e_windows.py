@@ -196,7 +196,11 @@ class WindowsUpdate(unittest.TestCase):
         self.assertEqual((kept / "TarvinoUpdater.exe").read_bytes(), DRIVER.read_bytes())
         self.assertEqual((kept / "Qt6Core.dll").read_bytes(), (first / "Qt6Core.dll").read_bytes())
         self.assertTrue(wait_for(lambda: (self.app / "started.txt").exists(), 30), "the new program did not start")
-        self.assertIn("The new updater starts.", (self.app / "TarvinoUpdater.log").read_text(encoding="utf-8"))
+        support_log = (self.app / "TarvinoUpdater.log").read_text(encoding="utf-8")
+        self.assertIn("The new updater starts.", support_log)
+        # The updater and Qt Core came as patches from the folder's own versions.
+        for name in ("TarvinoUpdater.exe", "Qt6Core.dll"):
+            self.assertIn(f"Decoded the patch of {name} into", support_log)
 
     def test_update_while_the_old_program_runs(self):
         self.publish(signed=False)

@@ -2,6 +2,7 @@
 
 #include "identity.h"
 #include "signature.h"
+#include "unpack.h"
 #include "updatercontext.h"
 
 #include <QCryptographicHash>
@@ -13,6 +14,8 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimeZone>
+
+#include <zstd.h>
 
 #ifdef Q_OS_LINUX
 #  include <unistd.h>
@@ -189,6 +192,37 @@ QByteArray manifestText(const QString &release, const ReleaseFiles &files)
             + QByteArray::number(bytes.size()) + (program ? " x " : " - ") + path.toUtf8() + '\n';
     }
     return text;
+}
+
+QByteArray zstdPacked(const QByteArray &file, const QByteArray &base)
+{
+    ZSTD_CCtx *context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, Tarvino::Unpack::windowLogFor(base.size(), file.size()));
+    if (!base.isEmpty())
+        ZSTD_CCtx_refPrefix(context, base.constData(), size_t(base.size()));
+    QByteArray packed(qsizetype(ZSTD_compressBound(size_t(file.size()))), Qt::Uninitialized);
+    const size_t size = ZSTD_compress2(context, packed.data(), size_t(packed.size()), file.constData(), size_t(file.size()));
+    ZSTD_freeCCtx(context);
+    packed.resize(ZSTD_isError(size) ? 0 : qsizetype(size));
+    return packed;
+}
+
+QByteArray serveForm(TestHttpServer &server, const QByteArray &folder, const QString &path, const QByteArray &file,
+                     const QByteArray &base, const QByteArray &listed, const QByteArray &served)
+{
+    const QByteArray made = zstdPacked(file, base);
+    const QByteArray named = listed.isEmpty() ? made : listed;
+    const QByteArray sha = QCryptographicHash::hash(named, QCryptographicHash::Sha256).toHex();
+    const QByteArray encoded = QUrl::toPercentEncoding(path, "/");
+    if (base.isEmpty()) {
+        server.setResponse(folder + "compressed/" + encoded + ".zst", TestHttpServer::ok(served.isEmpty() ? named : served));
+        return "zst " + sha + ' ' + QByteArray::number(named.size()) + ' ' + path.toUtf8() + '\n';
+    }
+    const QByteArray baseSha = QCryptographicHash::hash(base, QCryptographicHash::Sha256).toHex();
+    server.setResponse(folder + "patches/" + baseSha + '/' + encoded + ".zst",
+                       TestHttpServer::ok(served.isEmpty() ? named : served));
+    return "patch " + baseSha + ' ' + sha + ' ' + QByteArray::number(named.size()) + ' ' + path.toUtf8() + '\n';
 }
 
 void serveRelease(TestHttpServer &server, const QString &release, const ReleaseFiles &files,

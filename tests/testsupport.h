@@ -128,6 +128,16 @@ using ReleaseFiles = QList<QPair<QString, QByteArray>>;
 QByteArray manifestText(const QString &release, const ReleaseFiles &files);
 // Serves the release as scripts/publish lays it out: listed, its manifest (signed
 // when secretKey is given) and its files.
+// A file in zstd, as the publisher compresses it; with a base, as a patch
+// from that older version (zstd with the base as its dictionary).
+QByteArray zstdPacked(const QByteArray &file, const QByteArray &base = {});
+// Serves a smaller form of a file below folder (a release's, or a Qt
+// version's for a build) and returns its line of the list of patches: the
+// compressed copy, or with a base a patch from it. The list names `listed`
+// (by default the form made), the server sends `served` (by default the same).
+QByteArray serveForm(TestHttpServer &server, const QByteArray &folder, const QString &path, const QByteArray &file,
+                     const QByteArray &base = {}, const QByteArray &listed = {}, const QByteArray &served = {});
+
 void serveRelease(TestHttpServer &server, const QString &release, const ReleaseFiles &files,
                   const QByteArray &secretKey = {});
 // Every file and folder below dir, hidden ones included, as sorted relative

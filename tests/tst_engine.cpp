@@ -79,6 +79,8 @@ private slots:
     void linksAtTheUpdatersNames();
 #endif
 #ifdef Q_OS_LINUX // mounts make the disk full and the program immovable
+    void smallerForms_data();
+    void smallerForms();
     void fullDisk_data();
     void fullDisk();
     void swapThatCannotMoveTheExecutable();
@@ -1171,6 +1173,169 @@ void EngineTest::linksAtTheUpdatersNames()
 #endif
 
 #ifdef Q_OS_LINUX
+namespace {
+
+// A library's version n: text-like bytes (compressible, as programs are), with
+// a few bytes of its own every 4 KiB, so that two versions differ all along.
+QByteArray libraryVersion(int n)
+{
+    QByteArray bytes;
+    for (int i = 0; bytes.size() < 256 * 1024; ++i)
+        bytes += "symbol_" + QByteArray::number(i * 7919 % 100003) + (i % 512 == 0 ? "@v" + QByteArray::number(n) : "") + ';';
+    return bytes;
+}
+
+} // namespace
+
+void EngineTest::smallerForms_data()
+{
+    QTest::addColumn<bool>("release");  // a file of a release, else a single build
+    QTest::addColumn<int>("held");      // the version the folder holds (0 or 1; -1: one made by hand)
+    QTest::addColumn<QStringList>("forms"); // served and listed: "patch 0", "patch 1", "zst"
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("taken"); // the form whose bytes are installed, or "whole"
+    for (const bool release : {false, true}) {
+        const char *kind = release ? "release: " : "build: ";
+        const auto row = [kind](const char *name) -> QTestData & {
+            return QTest::newRow(qPrintable(kind + QString::fromLatin1(name)));
+        };
+        row("a patch from the file the folder holds") << release << 1 << QStringList{"patch 1", "zst"} << "" << "patch 1";
+        row("two versions behind: the patch from that version") << release << 0
+            << QStringList{"patch 1", "patch 0", "zst"} << "" << "patch 0";
+        row("a file replaced by hand: the compressed copy") << release << -1 << QStringList{"patch 1", "zst"} << ""
+                                                           << "zst";
+        row("a compressed copy only") << release << 1 << QStringList{"zst"} << "" << "zst";
+        row("no list on the server: the file itself") << release << 1 << QStringList{} << "no list" << "whole";
+        row("a corrupt patch: the compressed copy") << release << 1 << QStringList{"patch 1", "zst"} << "corrupt"
+                                                   << "zst";
+        row("a patch that is not the one listed: the compressed copy") << release << 1
+            << QStringList{"patch 1", "zst"} << "not listed" << "zst";
+        row("a patch the server lacks: the compressed copy") << release << 1 << QStringList{"patch 1", "zst"}
+                                                            << "missing" << "zst";
+        row("a patch and a compressed copy that give other bytes: the file itself") << release << 1
+            << QStringList{"patch 1", "zst"} << "other bytes" << "whole";
+        row("a patch cut at half: continued") << release << 1 << QStringList{"patch 1", "zst"} << "cut" << "patch 1";
+        row("a list naming a file the manifest does not: the file itself") << release << 1
+            << QStringList{"patch 1", "zst"} << "path" << "whole";
+        row("a list naming a form as large as the file: the file itself") << release << 1
+            << QStringList{"patch 1", "zst"} << "size" << "whole";
+    }
+}
+
+// Each file takes the smallest form that fits what the folder holds, falls
+// back form by form in the same run, and installs exactly the published bytes.
+void EngineTest::smallerForms()
+{
+    QFETCH(bool, release);
+    QFETCH(int, held);
+    QFETCH(QStringList, forms);
+    QFETCH(QString, fault);
+    QFETCH(QString, taken);
+    EngineFixture f;
+    const auto version = [release](int n) {
+        return release ? libraryVersion(n) : recorderProgram() + QByteArray("\0v", 2) + QByteArray::number(n);
+    };
+    const QByteArray newest = version(2);
+    const QString releaseName = "Tarvino-6.11.0-20260101";
+    const QString path = release ? QStringLiteral("lib.dll") : QString::fromLatin1(Newer);
+    const QString installed = release ? path : Exe;
+    QVERIFY(writeFile(f.appPath(installed), held < 0 ? version(1) + "by hand" : version(held)));
+    QVERIFY(QFile::setPermissions(f.appPath(installed), QFile::permissions(f.appPath(installed)) | QFileDevice::ExeOwner));
+    const QByteArray folder = release ? "/Windows/Releases/" + releaseName.toUtf8() + '/' : QByteArray("/Windows/6.10.1/");
+    const QByteArray wholePath = release ? folder + "files/lib.dll" : NewerPath;
+    QByteArray manifest;
+    if (release) {
+        const ReleaseFiles files{{Exe, recorderProgram()}, {Tarvino::updaterProgramName(), recorderProgram() + QByteArray("\0exit 0", 7)},
+                                 {path, newest}};
+        for (const auto &[name, bytes] : files.mid(0, 2)) {
+            QVERIFY(writeFile(f.appPath(name), bytes));
+            QVERIFY(QFile::setPermissions(f.appPath(name), QFile::permissions(f.appPath(name)) | QFileDevice::ExeOwner));
+        }
+        serveRelease(f.server, releaseName, files);
+    } else {
+        manifest = "Tarvino release manifest 1\nrelease: " + Tarvino::identityOfEntry(path).toUtf8() + '\n'
+            + QCryptographicHash::hash(newest, QCryptographicHash::Sha256).toHex() + ' '
+            + QByteArray::number(newest.size()) + " x " + path.toUtf8() + '\n';
+        f.server.setResponse(BuildManifestPath, TestHttpServer::ok(manifest));
+        f.server.setResponse(NewerPath, TestHttpServer::ok(newest));
+    }
+    QByteArray list = "Tarvino release patches 1\nrelease: "
+        + (release ? releaseName : Tarvino::identityOfEntry(path)).toUtf8() + '\n';
+    QHash<QString, QByteArray> formPaths;
+    for (const QString &form : forms) {
+        const QByteArray base = form == u"zst" ? QByteArray() : version(form.back().digitValue());
+        const QByteArray made = zstdPacked(newest, base);
+        QVERIFY(!made.isEmpty() && made.size() < newest.size());
+        QByteArray listed = made;
+        QByteArray served = made;
+        const bool first = form == forms.constFirst();
+        if (fault == u"corrupt" && first)
+            listed = served = made.left(made.size() / 2) + QByteArray(64, 'x') + made.mid(made.size() / 2 + 64);
+        if (fault == u"not listed" && first)
+            served = zstdPacked(version(0), base);
+        // Both decode, into bytes the manifest does not name.
+        if (fault == u"other bytes")
+            listed = served = zstdPacked(version(3), base);
+        QByteArray line = serveForm(f.server, folder, path, newest, base, listed, served);
+        if (fault == u"missing" && first)
+            f.server.setResponse(folder + "patches/" + line.split(' ').at(1) + '/' + path.toUtf8() + ".zst",
+                                 TestHttpServer::status(404, "Not Found"));
+        if (fault == u"path" && !first)
+            line.replace(' ' + path.toUtf8() + '\n', " ../" + path.toUtf8() + '\n');
+        if (fault == u"size" && !first)
+            line = line.left(line.lastIndexOf(' ', line.lastIndexOf(' ') - 1)) + ' ' + QByteArray::number(newest.size())
+                + ' ' + path.toUtf8() + '\n';
+        if (fault == u"cut" && first) {
+            TestHttpServer::Response cut = truncated(served, served.size() / 2);
+            cut.cutRequests = 1;
+            cut.ranges = true;
+            cut.headers = {{"ETag", "\"p1\""}};
+            f.server.setResponse(folder + (base.isEmpty() ? "compressed/" : "patches/" + line.split(' ').at(1) + '/')
+                                     + path.toUtf8() + ".zst",
+                                 cut);
+        }
+        list += line;
+        formPaths.insert(form, folder + (base.isEmpty() ? "compressed/" : "patches/" + line.split(' ').at(1) + '/')
+                                   + path.toUtf8() + ".zst");
+    }
+    if (fault != u"no list")
+        f.server.setResponse(release ? folder + "patches.txt" : "/Windows/6.10.1/Manifests/" + Newer + ".patches.txt",
+                             TestHttpServer::ok(list));
+
+    QString error;
+    bool updated = false;
+    if (release) {
+        Tarvino::ReleaseUpdate update(f.manager, f.releaseTarget(releaseName));
+        updated = f.run(update, &error);
+    } else {
+        Tarvino::UpdateTarget target = f.target();
+        const QString base = f.server.baseUrl().toString();
+        target.manifestUrl = QUrl(base + QString::fromLatin1(BuildManifestPath.mid(1)));
+        target.manifestFolder = "Windows/6.10.1/Manifests/" + path;
+        target.patchListUrl = QUrl(base + "Windows/6.10.1/Manifests/" + path + ".patches.txt");
+        target.packedFolderUrl = QUrl(base + "Windows/6.10.1/");
+        updated = f.run(target, &error);
+    }
+    QVERIFY2(updated, qPrintable(error));
+    QCOMPARE(readFile(f.appPath(installed)), newest);
+    // Only the form taken brought the file, once (a cut one: its rest only);
+    // the whole file was fetched only where no form served.
+    const QByteArray takenPath = taken == u"whole" ? wholePath : formPaths.value(taken);
+    QVERIFY(f.server.bodyBytesSent(takenPath) > 0);
+    if (taken != u"whole")
+        QCOMPARE(f.server.bodyBytesSent(wholePath), 0);
+    // The forms after the one taken were never asked for.
+    for (qsizetype i = forms.indexOf(taken) + 1; i > 0 && i < forms.size(); ++i)
+        QCOMPARE(f.server.bodyBytesSent(formPaths.value(forms.at(i))), 0);
+    if (fault == u"cut") {
+        const qint64 size = zstdPacked(newest, version(1)).size();
+        QVERIFY(f.server.requestedRanges().contains("bytes=" + QByteArray::number(size / 2) + '-'));
+        QCOMPARE(f.server.bodyBytesSent(takenPath), size);
+    }
+    // Nothing of the forms stays in the folder or the staging folder.
+    QVERIFY2(!folderTree(f.appDir.path()).join(u' ').contains(".packed"), qPrintable(folderTree(f.appDir.path()).join(u' ')));
+}
+
 void EngineTest::fullDisk_data()
 {
     QTest::addColumn<bool>("exfat");

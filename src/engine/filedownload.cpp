@@ -4,6 +4,7 @@
 #include "signature.h"
 #include "stagingfile.h"
 #include "supportlog.h"
+#include "unpack.h"
 
 namespace Tarvino {
 
@@ -42,42 +43,67 @@ bool FileDownload::fail(const QString &error)
 PartialRecord FileDownload::record() const
 {
     const ResumePoint point = m_fetch->point();
-    return {m_source.entry, m_source.url.toString(), point.validator, point.total, point.have};
+    return {m_entry, m_url.toString(), point.validator, point.total, point.have};
+}
+
+QString FileDownload::describe(const PackedFile &form)
+{
+    return form.kind == PackedFile::Kind::Patch ? tr("the patch of %1").arg(FileOps::nativePath(form.path))
+                                                 : tr("the compressed copy of %1").arg(FileOps::nativePath(form.path));
 }
 
 bool FileDownload::open()
 {
+    m_whole = false;
+    m_error.clear();
+    // A form is only taken for a file whose bytes its manifest names.
+    if (!m_source.expected)
+        m_source.packed.clear();
+    const PackedFile *form = packed();
+    if (form) {
+        m_packedFile = m_source.packedStaging();
+        m_url = m_source.packedFolder.resolved(QUrl(form->relativeUrl()));
+        m_entry = m_source.entry + u' ' + form->tag();
+        SupportLog::write(QStringLiteral("Fetching %1 (%2 bytes instead of %3)")
+                              .arg(describe(*form))
+                              .arg(form->size)
+                              .arg(m_source.expected->size));
+    } else {
+        m_packedFile.reset();
+        m_url = m_source.url;
+        m_entry = m_source.entry;
+    }
+    StagingFile &staging = sink();
     PartialRecord partial;
     ResumePoint from;
-    const qint64 size = m_source.expected ? m_source.expected->size : -1;
-    if (m_staging->openPartial(m_source.url.toString(), m_source.entry, &partial)
-        && (size < 0 || partial.total == size)) {
+    const qint64 size = form ? form->size : m_source.expected ? m_source.expected->size : -1;
+    if (staging.openPartial(m_url.toString(), m_entry, &partial) && (size < 0 || partial.total == size)) {
         from = {partial.have, partial.total, partial.validator};
         SupportLog::write(QStringLiteral("Continuing the %1 of %2 bytes an earlier run left in %3")
-                              .arg(partial.have).arg(partial.total).arg(m_staging->path()));
-    } else if (!m_staging->open()) {
-        return fail(m_staging->errorString());
+                              .arg(partial.have).arg(partial.total).arg(staging.path()));
+    } else if (!staging.open()) {
+        return fail(staging.errorString());
     }
     // Its SHA-256, and its signature where one is checked, cover the whole
     // file: the part already on the disk is hashed first.
-    m_verifier = std::make_unique<VerifyingWriter>(m_staging->device(),
-                                                   m_source.signature.isEmpty() ? QString() : m_source.entry);
-    if (from.have > 0 && !m_verifier->hashExisting(m_staging->path(), from.have))
-        return fail(tr("Cannot read %1 again.").arg(FileOps::nativePath(m_staging->path())));
+    const bool signedFile = !form && !m_source.signature.isEmpty();
+    m_verifier = std::make_unique<VerifyingWriter>(staging.device(), signedFile ? m_source.entry : QString());
+    if (from.have > 0 && !m_verifier->hashExisting(staging.path(), from.have))
+        return fail(tr("Cannot read %1 again.").arg(FileOps::nativePath(staging.path())));
     if (size == 0)
         return true;
     // A file begun anew: nothing of the old bytes stays, in the file, its hashes or its record.
     const auto restart = [this] {
-        const QString record = PartialRecord::pathFor(m_staging->path());
+        const QString record = PartialRecord::pathFor(sink().path());
         if (FileOps::exists(record) && FileOps::removeFile(record) != 0)
             return false;
         m_recorded = 0;
-        return m_staging->restart() && m_verifier->restart();
+        return sink().restart() && m_verifier->restart();
     };
     Fetch::Options options = m_options;
     if (size >= 0)
         options.maxBytes = size;
-    m_fetch = std::make_unique<Fetch>(m_manager, m_source.url, m_verifier.get(), restart, options, from);
+    m_fetch = std::make_unique<Fetch>(m_manager, m_url, m_verifier.get(), restart, options, from);
     connect(m_fetch.get(), &Fetch::progress, this, &FileDownload::progress);
     m_recorded = from.have;
     connect(m_fetch.get(), &Fetch::progress, this, [this](qint64 have, qint64 total) {
@@ -86,7 +112,7 @@ bool FileDownload::open()
             return;
         const bool first = m_recorded == 0 && have > 0;
         if ((first || have - m_recorded >= RecordEvery) && !m_fetch->point().validator.isEmpty()
-            && m_staging->record(record()) == 0) {
+            && sink().record(record()) == 0) {
             m_recorded = have;
         }
     });
@@ -102,8 +128,13 @@ Fetch::Handled FileDownload::handle(QNetworkReply *reply)
 
 bool FileDownload::finish(FileOps::Flush flush)
 {
+    m_whole = false;
     if (m_fetch && !m_fetch->succeeded())
         return fail(m_fetch->errorString());
+    if (m_packedFile) {
+        m_whole = unpack(flush);
+        return m_whole;
+    }
     if (!m_source.signature.isEmpty() && !m_verifier->verify(m_source.publicKeys, m_source.signature))
         return fail(tr("%1 does not bear the publisher's signature.").arg(m_source.shown));
     m_sha256 = m_verifier->sha256();
@@ -118,6 +149,55 @@ bool FileDownload::finish(FileOps::Flush flush)
     // Only the published bytes, however the download was continued.
     if (m_source.expected && (size != m_source.expected->size || m_sha256 != m_source.expected->sha256))
         return fail(tr("%1 is not the file its manifest names.").arg(m_source.shown));
+    m_whole = true;
+    return true;
+}
+
+// The form fetched, checked against the list, decoded into the file's staged
+// name and checked against the manifest; nothing of the form stays.
+bool FileDownload::unpack(FileOps::Flush flush)
+{
+    const PackedFile form = *packed();
+    const QByteArray formSha256 = m_verifier->sha256();
+    m_verifier.reset();
+    const qint64 got = have();
+    if (!m_packedFile->complete(got, FileOps::Flush::Later))
+        return fail(m_packedFile->errorString());
+    if (got != form.size || formSha256 != form.sha256)
+        return fail(tr("%1 is not the file the list of patches names.").arg(describe(form)));
+    if (!m_staging->open())
+        return fail(m_staging->errorString());
+    Unpack decoder;
+    const QString base = form.kind == PackedFile::Kind::Patch ? m_source.base : QString();
+    const bool decoded = decoder.run(m_packedFile->path(), base, m_staging->file(), m_source.expected->size);
+    m_packedFile.reset();
+    if (!decoded) {
+        m_staging->discard();
+        return fail(decoder.errorString());
+    }
+    m_sha256 = decoder.sha256();
+    if (m_sha256 != m_source.expected->sha256) {
+        m_staging->discard();
+        return fail(tr("%1 does not give the file its manifest names.").arg(describe(form)));
+    }
+    if (!m_staging->complete(m_source.expected->size, flush))
+        return fail(m_staging->errorString());
+    SupportLog::write(QStringLiteral("Decoded %1 into %2 bytes.").arg(describe(form)).arg(m_source.expected->size));
+    return true;
+}
+
+bool FileDownload::fallBack()
+{
+    const PackedFile *form = packed();
+    if (!form || (m_fetch && m_fetch->brokeOff()))
+        return false;
+    const QString next = m_source.packed.size() > 1 ? describe(m_source.packed.at(1)) : QStringLiteral("the file itself");
+    SupportLog::write(QStringLiteral("%1 cannot be used: %2 Taking %3.").arg(describe(*form), m_error, next));
+    m_source.packed.removeFirst();
+    m_fetch.reset();
+    m_verifier.reset();
+    m_packedFile.reset();
+    m_staging->discard();
     return true;
 }
 
@@ -125,13 +205,13 @@ bool FileDownload::keepForLater()
 {
     if (m_kept || !m_fetch || !m_fetch->brokeOff() || m_fetch->point().validator.isEmpty())
         return m_kept;
-    if (m_staging->keepForLater(record()) != 0)
+    if (sink().keepForLater(record()) != 0)
         return false;
     m_kept = true;
     SupportLog::write(QStringLiteral("Kept %1 of %2 bytes in %3 for the next try.")
                           .arg(m_fetch->point().have)
                           .arg(m_fetch->point().total)
-                          .arg(m_staging->path()));
+                          .arg(sink().path()));
     return true;
 }
 

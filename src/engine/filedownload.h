@@ -3,6 +3,7 @@
 #include "fetch.h"
 #include "fileops.h"
 #include "manifest.h"
+#include "patchlist.h"
 
 #include <QByteArray>
 #include <QList>
@@ -10,6 +11,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -28,6 +30,11 @@ struct PartialRecord;
 // a run that is killed or loses its power leaves what a later one continues;
 // and at its end checked whole against what its manifest names. The staged
 // file is removed again unless it was kept for later or handed on.
+//
+// Where the file has smaller forms (a patch from what the folder holds, a
+// compressed copy), the best is fetched instead, into a staged file of its
+// own, checked, and decoded into the file's staged name; a form that cannot be
+// had or gives other bytes makes way for the next, the file itself last.
 class FileDownload : public QObject
 {
     Q_OBJECT
@@ -41,6 +48,12 @@ public:
         std::optional<ManifestFile> expected; // its size and SHA-256, where they are known
         QByteArray signature;                 // empty: none is checked
         QList<QByteArray> publicKeys;
+        // Its smaller forms, best first (only with expected), fetched from packedFolder;
+        // base is the folder's file a patch applies to, packedStaging where a form is staged.
+        QList<PackedFile> packed = {};
+        QUrl packedFolder = {};
+        QString base = {};
+        std::function<std::unique_ptr<StagingFile>()> packedStaging = {};
     };
 
     FileDownload(QNetworkAccessManager &manager, std::unique_ptr<StagingFile> staging, Source source,
@@ -57,6 +70,14 @@ public:
     // Whether the file arrived whole, flushed to the disk (unless the owner
     // flushes many at once later), and is what its signature and manifest say.
     bool finish(FileOps::Flush flush = FileOps::Flush::Now);
+    // After finish() failed for a smaller form: whether the next one (or the
+    // file itself) is to be tried, with open() again. Not after a download that
+    // broke off or was stopped, which a later try continues.
+    bool fallBack();
+    // Whether finish() found the file whole and good.
+    bool isWhole() const { return m_whole; }
+    // The form being fetched: null for the file itself.
+    const PackedFile *packed() const { return m_source.packed.isEmpty() ? nullptr : &m_source.packed.constFirst(); }
     // After a failure: what came stays, with its record, for a later run. Whether it does.
     bool keepForLater();
     // The staged file lives on elsewhere (installed, or with its staging folder).
@@ -73,17 +94,25 @@ Q_SIGNALS:
 
 private:
     PartialRecord record() const;
+    static QString describe(const PackedFile &form);
     bool fail(const QString &error);
+    bool unpack(FileOps::Flush flush);
+    // Where what is fetched now goes: the form's own staged file, or the file's.
+    StagingFile &sink() const { return m_packedFile ? *m_packedFile : *m_staging; }
 
     QNetworkAccessManager &m_manager;
-    const Source m_source;
+    Source m_source;
     const Fetch::Options m_options;
     // In this order: each writes into one declared before it.
     std::unique_ptr<StagingFile> m_staging;
+    std::unique_ptr<StagingFile> m_packedFile;
     std::unique_ptr<VerifyingWriter> m_verifier;
     std::unique_ptr<Fetch> m_fetch;
     qint64 m_recorded = 0;
     bool m_kept = false;
+    bool m_whole = false;
+    QUrl m_url;     // what is fetched now, and its name in the record
+    QString m_entry;
     QByteArray m_sha256;
     QString m_error;
 };

@@ -70,8 +70,8 @@ void FolderSession::sweep(const ListingCheck &check)
     // Only a partial download of the build on offer is worth keeping; a check
     // that failed (no network, say) says nothing of what is on offer.
     if (check.checked() || offer.release) {
-        StagingFile::discardUnclaimed(m_appDir, m_executableName,
-                                      offered && !offer.release ? updateTarget(offer).buildUrl.toString() : QString());
+        const UpdateTarget target = offered && !offer.release ? updateTarget(offer) : UpdateTarget();
+        StagingFile::discardUnclaimed(m_appDir, m_executableName, target.buildUrl.toString(), target.signedName);
     }
     if (check.releasesChecked())
         Swap::discardUnclaimed(m_appDir, m_executableName, offer.release ? offer.entry : QString());
@@ -113,6 +113,8 @@ UpdateTarget FolderSession::updateTarget(const Offer &offer) const
     target.manifestUrl = buildManifestUrl(base, m_platform, m_installedVersion, entry);
     target.manifestFolder = m_platform + u'/' + qtVersionField(m_installedVersion) + QStringLiteral("/Manifests/")
         + target.signedName;
+    target.patchListUrl = buildPatchListUrl(base, m_platform, m_installedVersion, entry);
+    target.packedFolderUrl = platformFolderUrl(base, m_platform, m_installedVersion);
     target.newIdentity = identityOfEntry(entry);
     return target;
 }

@@ -9,6 +9,7 @@
 #include "stagingfile.h"
 #include "signature.h"
 #include "supportlog.h"
+#include "urls.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,18 +23,6 @@
 namespace Tarvino {
 
 static_assert(std::string_view(Manifest::RecordName) == std::string_view(Swap::RecordName));
-
-namespace {
-
-QString encodedPath(const QString &path)
-{
-    QStringList segments;
-    for (const QString &segment : path.split(u'/'))
-        segments << QString::fromLatin1(QUrl::toPercentEncoding(segment));
-    return segments.join(u'/');
-}
-
-} // namespace
 
 ReleaseUpdate::ReleaseUpdate(QNetworkAccessManager &fileManager, ReleaseTarget target, QObject *parent)
     : UpdateJob(parent), m_fileManager(fileManager), m_target(std::move(target))
@@ -65,15 +54,18 @@ void ReleaseUpdate::run()
         return end(false, tr("This updater was built without signature checking."));
     const QUrl manifest = m_target.folderUrl.resolved(QUrl(QStringLiteral("manifest.txt")));
     fetchText(manifest, Manifest::MaxTextSize, m_target);
+    m_signatureText = -1;
     if (!m_target.publicKeys.isEmpty())
-        fetchText(QUrl(manifest.toString() + QStringLiteral(".sig")), MaxSignatureFileSize, m_target);
+        m_signatureText = fetchText(QUrl(manifest.toString() + QStringLiteral(".sig")), MaxSignatureFileSize, m_target);
+    fetchPatchList(m_target.folderUrl.resolved(QUrl(QStringLiteral("patches.txt"))), m_target);
 }
 
 // Once the manifest, and its signature where one is needed, are in.
 void ReleaseUpdate::textsArrived(Texts &texts)
 {
     QByteArray text;
-    if (!takeManifest(*texts.at(0), texts.size() > 1 ? texts.at(1).get() : nullptr, m_target, m_target.signedFolder,
+    if (!takeManifest(*texts.at(0), m_signatureText >= 0 ? texts.at(m_signatureText).get() : nullptr, m_target,
+                      m_target.signedFolder,
                       tr("release's manifest"), &text)) {
         return end(false, errorString());
     }
@@ -88,6 +80,7 @@ void ReleaseUpdate::textsArrived(Texts &texts)
             return end(false, tr("The release has no %1.").arg(needed));
     }
 
+    takePatchList(texts, m_manifest, m_target, m_target.signedFolder);
     if (!plan())
         return end(false, errorString());
     SupportLog::write(QStringLiteral("Release %1: %2 files, %3 changes, %4 files (%5 bytes) to fetch")
@@ -96,9 +89,17 @@ void ReleaseUpdate::textsArrived(Texts &texts)
                           .arg(m_changes.size())
                           .arg(m_toFetch.size())
                           .arg(m_bytesToFetch));
+    // Each file's form is decoded beside it, and goes then.
+    qint64 newBytes = 0;
+    qint64 largestForm = 0;
+    for (const ManifestFile &file : std::as_const(m_toFetch)) {
+        newBytes += file.size;
+        if (const auto forms = m_forms.value(file.path); !forms.isEmpty())
+            largestForm = qMax(largestForm, forms.constFirst().size);
+    }
     if (!hasRoom(m_target.appDir,
-                 tr("The release's new files come to %1").arg(QLocale().formattedDataSize(m_bytesToFetch)),
-                 m_bytesToFetch)) {
+                 tr("The release's new files come to %1").arg(QLocale().formattedDataSize(newBytes + largestForm)),
+                 newBytes + largestForm)) {
         return end(false, errorString());
     }
     if (!makeSwap(m_target.appDir, m_target.executableName).prepare(m_target.release))
@@ -137,7 +138,13 @@ bool ReleaseUpdate::plan()
             continue;
         m_changes.append({installed.exists() ? SwapChange::Kind::Replace : SwapChange::Kind::Add, file.path});
         m_toFetch.append(file);
-        m_bytesToFetch += file.size;
+        // The smaller forms, by what the folder holds at the file's path now.
+        if (!patchList().isEmpty()) {
+            const QByteArray held = FileOps::isPlainFile(dir + file.path) ? hashes.sha256(file.path) : QByteArray();
+            if (const QList<PackedFile> forms = patchList().waysFor(file.path, held); !forms.isEmpty())
+                m_forms.insert(file.path, forms);
+        }
+        m_bytesToFetch += cost(file);
     }
     // What the previous release had and this one has not goes with the backup.
     Manifest held;
@@ -153,6 +160,13 @@ bool ReleaseUpdate::plan()
     m_changes.append({hadRecord ? SwapChange::Kind::Replace : SwapChange::Kind::Add,
                       QString::fromLatin1(Manifest::RecordName)});
     return true;
+}
+
+// What the file costs to fetch: its best form, else itself.
+qint64 ReleaseUpdate::cost(const ManifestFile &file) const
+{
+    const auto forms = m_forms.constFind(file.path);
+    return forms == m_forms.cend() ? file.size : forms->constFirst().size;
 }
 
 void ReleaseUpdate::fetchNext()
@@ -171,14 +185,20 @@ void ReleaseUpdate::fetchNext()
         if (FileOps::exists(PartialRecord::pathFor(staged)))
             FileOps::removeFile(PartialRecord::pathFor(staged));
         m_toFetch.removeFirst();
-        m_bytesFetched += file.size;
+        m_bytesFetched += cost(file);
         return fetchNext();
     }
     FileDownload::Source source{url, file.path, tr("%1 of the release").arg(FileOps::nativePath(file.path)), file,
                                 {}, {}};
+    source.packed = m_forms.value(file.path);
+    source.packedFolder = m_target.folderUrl;
+    source.base = m_target.appDir + file.path;
+    // A name no file of a release can have.
+    const QString packed = swap()->stagingDir() + u'.' + m_target.executableName + QStringLiteral(".packed");
+    source.packedStaging = [packed] { return std::make_unique<StagingFile>(packed); };
     fetchFile(std::make_unique<FileDownload>(m_fileManager, std::make_unique<StagingFile>(staged), std::move(source),
                                              fetchOptions(m_target)),
-              m_bytesFetched, m_bytesToFetch);
+              m_bytesFetched, m_bytesToFetch, FileOps::Flush::Later);
 }
 
 void ReleaseUpdate::fileFetched()
@@ -189,7 +209,7 @@ void ReleaseUpdate::fileFetched()
                               .arg(FileOps::nativePath(file.path), fetch->errorString()));
     }
     // Flushed with the others before the swap: one flush of the drive, not one a file.
-    if (!m_download->finish(FileOps::Flush::Later))
+    if (!m_download->isWhole())
         return end(false, m_download->errorString());
     m_download->release();
     const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
@@ -197,7 +217,7 @@ void ReleaseUpdate::fileFetched()
     const QFileDevice::Permissions runnable = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
     QFile::setPermissions(m_download->path(), file.program ? readable | runnable : readable);
     m_toFetch.removeFirst();
-    m_bytesFetched += file.size;
+    m_bytesFetched += cost(file);
     m_download.reset();
     fetchNext();
 }

@@ -3,6 +3,7 @@
 #include "manifest.h"
 #include "updatejob.h"
 
+#include <QHash>
 #include <QList>
 #include <QProcess>
 #include <QStringList>
@@ -63,6 +64,7 @@ protected:
 
 private:
     bool plan();
+    qint64 cost(const ManifestFile &file) const;
     void fetchNext();
     void install();
     void qualifyUpdater();
@@ -74,6 +76,8 @@ private:
     Manifest m_manifest;
     QList<SwapChange> m_changes;
     QList<ManifestFile> m_toFetch;
+    QHash<QString, QList<PackedFile>> m_forms; // each file's smaller forms, best first
+    int m_signatureText = -1;
     qint64 m_bytesToFetch = 0;
     qint64 m_bytesFetched = 0;
     bool m_swapBegun = false;

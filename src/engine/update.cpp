@@ -40,6 +40,8 @@ void Update::run()
             m_manifestSignatureText = fetchText(QUrl(m_target.manifestUrl.toString() + QStringLiteral(".sig")),
                                                 MaxSignatureFileSize, m_target);
         }
+        if (!m_target.patchListUrl.isEmpty())
+            fetchPatchList(m_target.patchListUrl, m_target);
     }
     if (signedBuilds)
         m_signatureText = fetchText(m_target.signatureUrl, MaxSignatureFileSize, m_target);
@@ -90,6 +92,7 @@ bool Update::takeBuildManifest(Texts &texts)
     if (parsed.release() != m_target.newIdentity || !file)
         return fail(tr("The build's manifest does not name %1.").arg(shortened(m_target.signedName)));
     m_expected = *file;
+    takePatchList(texts, parsed, m_target, m_target.manifestFolder);
     SupportLog::write(QStringLiteral("The build's manifest names %1 bytes, SHA-256 %2")
                           .arg(file->size)
                           .arg(QString::fromLatin1(file->sha256.toHex())));
@@ -100,6 +103,18 @@ void Update::requestBuild()
 {
     FileDownload::Source source{m_target.buildUrl, m_target.signedName, tr("The build"), m_expected, m_signature,
                                 m_target.publicKeys};
+    const QString program = m_target.appDir + m_target.executableName;
+    if (!patchList().isEmpty()) {
+        const QByteArray held = FileOps::isPlainFile(program)
+            ? HashCache(m_target.appDir, m_target.executableName).sha256(m_target.executableName)
+            : QByteArray();
+        source.packed = patchList().waysFor(m_target.signedName, held);
+        source.packedFolder = m_target.packedFolderUrl;
+        source.base = program;
+        source.packedStaging = [this] {
+            return std::make_unique<StagingFile>(m_target.appDir, m_target.executableName);
+        };
+    }
     fetchFile(std::make_unique<FileDownload>(m_buildManager,
                                              std::make_unique<StagingFile>(m_target.appDir, m_target.executableName),
                                              std::move(source), fetchOptions(m_target)));
@@ -114,8 +129,11 @@ void Update::fileAnswered(qint64 length)
     const qint64 copy = FileOps::exists(program) && !FileOps::takesHardLinks(m_download->path() + ".probe")
         ? QFileInfo(program).size()
         : 0;
+    // A patch or compressed copy is decoded beside itself.
+    const qint64 decoded = m_download->packed() && m_expected ? m_expected->size : 0;
     if (length >= 0
-        && !hasRoom(m_target.appDir, tr("The build is %1").arg(QLocale().formattedDataSize(length)), length, copy)) {
+        && !hasRoom(m_target.appDir, tr("The build is %1").arg(QLocale().formattedDataSize(length + decoded)),
+                    length + decoded, copy)) {
         m_download->fetch()->abort(errorString());
     }
 }
@@ -132,7 +150,7 @@ void Update::fileFetched()
 
 bool Update::install()
 {
-    if (!m_download->finish())
+    if (!m_download->isWhole())
         return fail(m_download->errorString());
     if (!m_signature.isEmpty())
         SupportLog::write(QStringLiteral("Build signature verified: ") + m_target.buildUrl.fileName());

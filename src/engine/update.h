@@ -24,6 +24,9 @@ struct UpdateTarget : UpdateSettings
     // Its size and SHA-256, where the server has them; with publicKeys, only as signed for manifestFolder.
     QUrl manifestUrl;
     QString manifestFolder;
+    // The build's smaller forms: their list beside the manifest, and the folder they are fetched from.
+    QUrl patchListUrl;
+    QUrl packedFolderUrl;
     QString newIdentity;      // what the folder records the new build as
 };
 

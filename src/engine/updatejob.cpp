@@ -39,17 +39,23 @@ void UpdateJob::start()
     run();
 }
 
-void UpdateJob::fetchFile(std::unique_ptr<FileDownload> download, qint64 before, qint64 total)
+void UpdateJob::fetchFile(std::unique_ptr<FileDownload> download, qint64 before, qint64 total, FileOps::Flush flush)
 {
     m_download = std::move(download);
+    m_flush = flush;
+    connect(m_download.get(), &FileDownload::progress, this, [this, before, total](qint64 have, qint64 whole) {
+        Q_EMIT progress(total < 0 ? have : qMin(before + have, total), total < 0 ? whole : total);
+    });
+    openFile();
+}
+
+void UpdateJob::openFile()
+{
     if (!m_download->open())
         return end(false, m_download->errorString());
-    connect(m_download.get(), &FileDownload::progress, this, [this, before, total](qint64 have, qint64 whole) {
-        Q_EMIT progress(before + have, total < 0 ? whole : total);
-    });
     Fetch *fetch = m_download->fetch();
     if (!fetch)
-        return fileFetched();
+        return fileDone();
     follow(fetch);
     connect(fetch, &Fetch::answered, this, &UpdateJob::fileAnswered);
     fetch->start();
@@ -58,7 +64,14 @@ void UpdateJob::fetchFile(std::unique_ptr<FileDownload> download, qint64 before,
 void UpdateJob::downloadFinished(QNetworkReply *reply)
 {
     if (m_running && m_download && m_download->handle(reply) == Fetch::Handled::Done)
-        fileFetched();
+        fileDone();
+}
+
+void UpdateJob::fileDone()
+{
+    if (!m_download->finish(m_flush) && !m_cancelled && m_download->fallBack())
+        return openFile();
+    fileFetched();
 }
 
 void UpdateJob::begin()
@@ -70,6 +83,8 @@ void UpdateJob::begin()
     m_cancelled = false;
     m_runningNow = Running::Nothing;
     m_error.clear();
+    m_patchText = m_patchSignatureText = -1;
+    m_patches = PatchList();
 }
 
 void UpdateJob::downloadArrived()
@@ -172,6 +187,42 @@ bool UpdateJob::takeManifest(Text &manifest, Text *signature, const UpdateSettin
         return fail(verifier.errorString());
     SupportLog::write(QStringLiteral("Signature verified: ") + signedFolder);
     return true;
+}
+
+void UpdateJob::fetchPatchList(const QUrl &url, const UpdateSettings &settings)
+{
+    m_patchText = fetchText(url, PatchList::MaxTextSize, settings);
+    if (!settings.publicKeys.isEmpty())
+        m_patchSignatureText = fetchText(QUrl(url.toString() + QStringLiteral(".sig")), MaxSignatureFileSize, settings);
+}
+
+void UpdateJob::takePatchList(Texts &texts, const Manifest &manifest, const UpdateSettings &settings,
+                              const QString &signedFolder)
+{
+    m_patches = PatchList();
+    if (m_patchText < 0)
+        return;
+    Text &list = *texts.at(m_patchText);
+    QByteArray text;
+    if (!list.take(&text)) {
+        SupportLog::write(QStringLiteral("No list of patches: ") + list.errorString());
+        return;
+    }
+    if (m_patchSignatureText >= 0) {
+        QByteArray signature;
+        ListingVerifier verifier(settings.publicKeys, signedFolder + QStringLiteral("/patches"), 0,
+                                 tr("list of patches"));
+        if (!texts.at(m_patchSignatureText)->take(&signature) || !verifier.verify(text, signature)) {
+            SupportLog::write(QStringLiteral("The list of patches is not taken: it is not signed for ") + signedFolder
+                              + QStringLiteral("/patches. ") + verifier.errorString());
+            return;
+        }
+    }
+    if (!m_patches.parse(text, manifest)) {
+        SupportLog::write(m_patches.errorString() + QStringLiteral(" The files are fetched as they are."));
+        return;
+    }
+    SupportLog::write(QStringLiteral("A list of patches is taken."));
 }
 
 void UpdateJob::stopDownload(const QString &reason)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "fetch.h"
+#include "fileops.h"
+#include "patchlist.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -20,6 +22,7 @@ namespace Tarvino {
 
 class FileDownload;
 class LaunchWatch;
+class Manifest;
 class Swap;
 class Transfer;
 
@@ -129,10 +132,22 @@ protected:
     void follow(Fetch *fetch);
     virtual void end(bool succeeded, const QString &error = {});
 
-    // Opens the file and fetches it; fileFetched() follows, or the update ends.
-    // Its progress is told as of all the update fetches: before it, and in all (-1: the file's own length).
-    void fetchFile(std::unique_ptr<FileDownload> download, qint64 before = 0, qint64 total = -1);
-    // The file's fetch has ended, well or not (m_download says which).
+    // The list of the files' smaller forms beside the manifest, asked for with it (with keys, with its signature).
+    void fetchPatchList(const QUrl &url, const UpdateSettings &settings);
+    // Once the manifest is read: the list, where the server has a good one
+    // (with keys, signed for signedFolder + "/patches"); else every file is
+    // fetched as it is, which costs bytes but nothing else.
+    void takePatchList(Texts &texts, const Manifest &manifest, const UpdateSettings &settings,
+                       const QString &signedFolder);
+    const PatchList &patchList() const { return m_patches; }
+
+    // Opens the file and fetches it, taking the next of its forms when one
+    // cannot be had; then finishes it (flushed now, or later with others), and
+    // fileFetched() follows, or the update ends. Its progress is told as of all
+    // the update fetches: before it, and in all (-1: the file's own length).
+    void fetchFile(std::unique_ptr<FileDownload> download, qint64 before = 0, qint64 total = -1,
+                   FileOps::Flush flush = FileOps::Flush::Now);
+    // The file's fetch has ended, well or not (m_download->isWhole() says which).
     virtual void fileFetched() = 0;
     // The server's answer says how much is still to come, before any of it is written.
     virtual void fileAnswered(qint64 length) { Q_UNUSED(length); }
@@ -142,6 +157,8 @@ protected:
 
 private:
     void begin();
+    void openFile();
+    void fileDone();
     void textFinished();
     // Ends whatever transfer runs, failing with this reason; the fetch keeps what came.
     void stopDownload(const QString &reason);
@@ -164,6 +181,10 @@ private:
     QList<QPair<QString, QByteArray>> m_checked;
     QNetworkAccessManager m_textManager;
     Texts m_texts;
+    int m_patchText = -1;
+    int m_patchSignatureText = -1;
+    PatchList m_patches;
+    FileOps::Flush m_flush = FileOps::Flush::Now;
 };
 
 } // namespace Tarvino

@@ -132,7 +132,8 @@ bool StagingFile::open()
             injectedError = removeFile(old);
     }
     // Unbuffered: the chunks are large already, and a second copy would only cost time.
-    if (!injectedError && m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+    // Readable too: a decoder maps it.
+    if (!injectedError && m_file.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)) {
         if (!m_named)
             hide(m_file.fileName());
         return true;
@@ -185,7 +186,8 @@ int StagingFile::keepForLater(const PartialRecord &partial)
     return error;
 }
 
-void StagingFile::discardUnclaimed(const QString &appDir, const QString &executableName, const QString &url)
+void StagingFile::discardUnclaimed(const QString &appDir, const QString &executableName, const QString &url,
+                                   const QString &entry)
 {
     // Every entry at these names, links included: a link or a second name goes
     // as a name, and what it points to is never opened.
@@ -199,12 +201,21 @@ void StagingFile::discardUnclaimed(const QString &appDir, const QString &executa
             continue;
         }
         PartialRecord record;
-        if (!url.isEmpty() && PartialRecord::read(path, &record) && record.url == url)
+        if (!url.isEmpty() && PartialRecord::read(path, &record)
+            && (record.url == url || (!entry.isEmpty() && record.entry.startsWith(entry + u' ')))) {
             continue;
+        }
         removeFile(path);
         if (exists(path + QStringLiteral(".resume")))
             removeFile(path + QStringLiteral(".resume"));
     }
+}
+
+void StagingFile::discard()
+{
+    m_file.close();
+    if (exists(m_file.fileName()))
+        removeFile(m_file.fileName());
 }
 
 bool StagingFile::restart()

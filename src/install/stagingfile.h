@@ -74,9 +74,14 @@ public:
     // The same, and the file then stays for a later run.
     int keepForLater(const PartialRecord &record);
     // After the check at start: removes every partial (and its record) that is
-    // not for url, the build on offer (none: empty).
-    static void discardUnclaimed(const QString &appDir, const QString &executableName, const QString &url);
+    // not for url, the build on offer (none: empty), or a smaller form of it
+    // (a record whose entry is the build's, entry, and a space and its form).
+    static void discardUnclaimed(const QString &appDir, const QString &executableName, const QString &url,
+                                 const QString &entry = {});
     QIODevice *device() { return &m_file; }
+    QFile &file() { return m_file; }
+    // Closes and removes what was written, so that open() begins it anew.
+    void discard();
     QString path() const { return m_file.fileName(); }
     QString errorString() const { return m_error; }
 

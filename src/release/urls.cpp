@@ -3,6 +3,7 @@
 #include "identity.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace Tarvino {
 
@@ -33,6 +34,27 @@ QUrl buildManifestUrl(const QUrl &downloadBaseUrl, const QString &platform, cons
     return QUrl(platformFolder(downloadBaseUrl, platform, identity) + QStringLiteral("/Manifests/") + entry
                     + QStringLiteral(".txt"),
                 QUrl::TolerantMode);
+}
+
+QUrl buildPatchListUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
+                       const QString &entry)
+{
+    return QUrl(platformFolder(downloadBaseUrl, platform, identity) + QStringLiteral("/Manifests/") + entry
+                    + QStringLiteral(".patches.txt"),
+                QUrl::TolerantMode);
+}
+
+QUrl platformFolderUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity)
+{
+    return QUrl(platformFolder(downloadBaseUrl, platform, identity) + u'/', QUrl::TolerantMode);
+}
+
+QString encodedPath(const QString &path)
+{
+    QStringList segments;
+    for (const QString &segment : path.split(u'/'))
+        segments << QString::fromLatin1(QUrl::toPercentEncoding(segment));
+    return segments.join(u'/');
 }
 
 QUrl releasesUrl(const QUrl &downloadBaseUrl, const QString &platform)

@@ -27,5 +27,13 @@ QUrl signatureUrl(const QUrl &downloadBaseUrl, const QString &platform, const QS
                   const QString &entry);
 QUrl buildManifestUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
                       const QString &entry);
+// The smaller forms of a build: the list beside its manifest, <entry>.patches.txt,
+// and the files it names under BASE/<platform>/<Qt version>/ (compressed/, patches/).
+QUrl buildPatchListUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity,
+                       const QString &entry);
+QUrl platformFolderUrl(const QUrl &downloadBaseUrl, const QString &platform, const QString &identity);
+
+// A relative path of a release ("plugins/a b.dll"), each name percent-encoded for a URL.
+QString encodedPath(const QString &path);
 
 } // namespace Tarvino
