@@ -2,6 +2,7 @@
 #include "listing.h"
 #include "listingcheck.h"
 #include "manifest.h"
+#include "patchlist.h"
 #include "urls.h"
 
 #include <QBuffer>
@@ -33,6 +34,8 @@ private slots:
     void offers();
     void manifestRules_data();
     void manifestRules();
+    void patchListRules_data();
+    void patchListRules();
 };
 
 void IdentityTest::builtInIdentity_data()
@@ -327,6 +330,69 @@ void IdentityTest::manifestRules()
     QVERIFY2(manifest.errorString().startsWith("The release's manifest is refused: "), qPrintable(manifest.errorString()));
     QVERIFY2(manifest.errorString().endsWith(refusal), qPrintable(manifest.errorString()));
     QVERIFY(manifest.files().isEmpty());
+}
+
+void IdentityTest::patchListRules_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<QString>("refusal"); // the message's end; empty: accepted
+    QTest::addColumn<QStringList>("ways"); // accepted: the forms for lib.dll as the folder holds version "b"
+
+    const QByteArray a(64, 'a'), b(64, 'b'), c(64, 'c');
+    const auto zst = [](qint64 size, const QByteArray &path = "lib.dll") {
+        return "zst " + QByteArray(64, 'e') + ' ' + QByteArray::number(size) + ' ' + path + '\n';
+    };
+    const auto patch = [](const QByteArray &base, qint64 size = 10, const QByteArray &path = "lib.dll") {
+        return "patch " + base + ' ' + QByteArray(64, 'f') + ' ' + QByteArray::number(size) + ' ' + path + '\n';
+    };
+    QTest::newRow("the patch from the held version first, then the compressed copy")
+        << zst(500) + patch(a) + patch(b) + patch(c, 10, "plugins/a b.dll") << ""
+        << QStringList{"patch " + QString(64, u'b'), "zst"};
+    QTest::newRow("no patch from the held version") << patch(a) + zst(500) << "" << QStringList{"zst"};
+    QTest::newRow("an empty list") << QByteArray() << "" << QStringList{};
+    QTest::newRow("a file the manifest does not name") << zst(5, "evil.dll")
+        << "line 3 names evil.dll, which is no file of the release." << QStringList{};
+    QTest::newRow("a path that leaves the folder") << zst(5, "../lib.dll")
+        << "line 3 names ../lib.dll, which is no file of the release." << QStringList{};
+    QTest::newRow("a path the manifest names in another case") << zst(5, "LIB.dll")
+        << "line 3 names LIB.dll, which is no file of the release." << QStringList{};
+    QTest::newRow("a form as large as its file") << zst(1000) << "line 3 is not smaller than lib.dll itself."
+                                                 << QStringList{};
+    QTest::newRow("a form of no bytes") << zst(0) << "line 3 is not a line of the list." << QStringList{};
+    QTest::newRow("a form named twice") << patch(a) + patch(a) << "line 4 names a form of lib.dll twice."
+                                        << QStringList{};
+    QByteArray many;
+    for (int i = 0; i <= PatchList::MaxPatchesPerFile; ++i)
+        many += patch(QByteArray(63, 'a') + QByteArray::number(i));
+    QTest::newRow("more patches than allowed") << many << "lib.dll has more than 8 patches." << QStringList{};
+    QTest::newRow("an unknown kind") << "bsdiff " + a + " 5 lib.dll\n" << "line 3 is not a line of the list."
+                                     << QStringList{};
+    QTest::newRow("a short SHA-256") << "zst " + QByteArray(62, 'e') + " 5 lib.dll\n"
+                                     << "line 3 is not a line of the list." << QStringList{};
+    QTest::newRow("a size that is no number") << "zst " + a + " 5k lib.dll\n" << "line 3 is not a line of the list."
+                                              << QStringList{};
+}
+
+// A list of smaller forms names files of its manifest only, each form smaller
+// than its file; one that breaks any rule is refused whole.
+void IdentityTest::patchListRules()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QString, refusal);
+    QFETCH(QStringList, ways);
+    Manifest manifest;
+    QVERIFY(manifest.parse("Tarvino release manifest 1\nrelease: Tarvino-6.10.1-20260115\n" + QByteArray(64, 'd')
+                           + " 1000 - lib.dll\n" + QByteArray(64, 'd') + " 1000 - plugins/a b.dll\n"));
+    PatchList list;
+    const bool parsed = list.parse("Tarvino release patches 1\nrelease: Tarvino-6.10.1-20260115\n" + lines, manifest);
+    QVERIFY2(parsed == refusal.isEmpty(), qPrintable(list.errorString()));
+    QVERIFY2(refusal.isEmpty() || list.errorString().endsWith(refusal), qPrintable(list.errorString()));
+    QStringList taken;
+    for (const PackedFile &form : list.waysFor("lib.dll", QByteArray::fromHex(QByteArray(64, 'b'))))
+        taken << form.tag();
+    QCOMPARE(taken, ways);
+    // The list of another release is never taken.
+    QVERIFY(!list.parse("Tarvino release patches 1\nrelease: Tarvino-6.10.1-20260116\n" + lines, manifest));
 }
 
 QTEST_GUILESS_MAIN(IdentityTest)

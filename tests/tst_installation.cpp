@@ -5,6 +5,7 @@
 #include "supportlog.h"
 #include "swap.h"
 #include "testsupport.h"
+#include "unpack.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -17,6 +18,8 @@
 #include <QTest>
 
 #include <cerrno>
+
+#include <zstd.h>
 
 #ifdef Q_OS_WIN
 #  include <windows.h>
@@ -81,6 +84,8 @@ private slots:
     void journalsOfEarlierUpdaters();
     void filesAreReadOnlyWhenTheyChanged_data();
     void filesAreReadOnlyWhenTheyChanged();
+    void unpack_data();
+    void unpack();
 };
 
 void InstallationTest::stagingFileCompletesAndCleansUp()
@@ -677,6 +682,103 @@ void InstallationTest::filesAreReadOnlyWhenTheyChanged()
     HashCache hashes(appDir, Exe);
     QCOMPARE(hashes.sha256("lib.dll"), QCryptographicHash::hash(now, QCryptographicHash::Sha256));
     QCOMPARE(read, reads);
+}
+
+namespace {
+
+// A zstd frame that does not say its size and asks for a 2 GiB window.
+QByteArray frameWithAHugeWindow(const QByteArray &file)
+{
+    ZSTD_CCtx *context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 31);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
+    QByteArray out(qsizetype(ZSTD_compressBound(size_t(file.size())) + 64), Qt::Uninitialized);
+    ZSTD_outBuffer output{out.data(), size_t(out.size()), 0};
+    ZSTD_inBuffer first{file.constData(), size_t(file.size() / 2), 0};
+    ZSTD_compressStream2(context, &output, &first, ZSTD_e_continue);
+    ZSTD_inBuffer rest{file.constData() + file.size() / 2, size_t(file.size() - file.size() / 2), 0};
+    while (ZSTD_compressStream2(context, &output, &rest, ZSTD_e_end) > 0) {
+    }
+    ZSTD_freeCCtx(context);
+    out.resize(qsizetype(output.pos));
+    return out;
+}
+
+QByteArray pseudoText(qint64 size, int version)
+{
+    QByteArray bytes;
+    bytes.reserve(size + 64);
+    for (int i = 0; bytes.size() < size; ++i)
+        bytes += "word" + QByteArray::number(i * 2654435761u % 1000003) + (i % 4096 == 0 ? "v" + QByteArray::number(version) : "") + ' ';
+    bytes.truncate(size);
+    return bytes;
+}
+
+} // namespace
+
+void InstallationTest::unpack_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("base");   // the folder's file a patch applies to; empty: none
+    QTest::addColumn<QByteArray>("packed");
+    QTest::addColumn<QString>("refusal");  // the message's end; empty: decoded into file
+    const QByteArray small = pseudoText(300 * 1024, 2);
+    const QByteArray old = pseudoText(300 * 1024, 1);
+    QTest::newRow("a compressed copy") << small << QByteArray() << zstdPacked(small) << "";
+    QTest::newRow("a patch") << small << old << zstdPacked(small, old) << "";
+    // Larger than the step at which pages go back to the page cache.
+    const QByteArray large = pseudoText(72 * 1024 * 1024, 2);
+    const QByteArray largeOld = pseudoText(72 * 1024 * 1024, 1);
+    QTest::newRow("a patch of 72 MiB") << large << largeOld << zstdPacked(large, largeOld) << "";
+    QTest::newRow("a patch against another base: other bytes") << small << QByteArray(300 * 1024, 'z')
+        << zstdPacked(small, old) << "other bytes";
+    QTest::newRow("two frames") << small << QByteArray() << zstdPacked(small.left(1000)) + zstdPacked(small.mid(1000))
+                                << "";
+    QTest::newRow("cut short") << small << QByteArray() << zstdPacked(small).chopped(10)
+                               << "ends before its last frame does.";
+    QTest::newRow("more than the file") << small.chopped(1) << QByteArray() << zstdPacked(small)
+                                        << "gives more than the 307199 bytes of the file.";
+    QTest::newRow("less than the file") << small + 'x' << QByteArray() << zstdPacked(small)
+                                        << "gives 307200 bytes, not the 307201 of the file.";
+    QTest::newRow("not zstd") << small << QByteArray() << QByteArray("this is no zstd frame at all") << "Unknown frame descriptor";
+    QTest::newRow("a frame that asks for a 2 GiB window") << small << QByteArray() << frameWithAHugeWindow(small)
+                                                          << "Frame requires too much memory for decoding";
+}
+
+// A compressed copy or a patch is decoded into exactly the file's bytes, or
+// refused: a frame cut short, longer or shorter than the file, or asking for
+// more memory than the file and its base could need.
+void InstallationTest::unpack()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, base);
+    QFETCH(QByteArray, packed);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("packed.zst"), packed));
+    if (!base.isEmpty())
+        QVERIFY(writeFile(dir.filePath("base"), base));
+    QFile target(dir.filePath("target"));
+    QVERIFY(target.open(QIODevice::ReadWrite));
+    Tarvino::Unpack unpack;
+    const bool done = unpack.run(dir.filePath("packed.zst"), base.isEmpty() ? QString() : dir.filePath("base"), target,
+                                 file.size());
+    target.close();
+    if (refusal == u"other bytes") {
+        QVERIFY(done);
+        QVERIFY(unpack.sha256() != QCryptographicHash::hash(file, QCryptographicHash::Sha256));
+        return;
+    }
+    QVERIFY2(done == refusal.isEmpty(), qPrintable(unpack.errorString()));
+    if (!done) {
+        QVERIFY2(unpack.errorString().endsWith(refusal), qPrintable(unpack.errorString()));
+        return;
+    }
+    QCOMPARE(unpack.sha256(), QCryptographicHash::hash(file, QCryptographicHash::Sha256));
+    QVERIFY(readFile(target.fileName()) == file);
+    // The base is left as it was.
+    if (!base.isEmpty())
+        QVERIFY(readFile(dir.filePath("base")) == base);
 }
 
 QTEST_GUILESS_MAIN(InstallationTest)

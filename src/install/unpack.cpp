@@ -7,6 +7,7 @@
 
 #define ZSTD_STATIC_LINKING_ONLY // ZSTD_d_stableOutBuffer
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <memory>
 #include <vector>
@@ -109,6 +110,9 @@ bool Unpack::run(const QString &packedPath, const QString &basePath, QFile &targ
         while (input.pos < input.size || flushing) {
             const size_t before = output.pos;
             pending = ZSTD_decompressStream(context.get(), &output, &input);
+            // Written in place, the file cannot grow past its size.
+            if (ZSTD_isError(pending) && ZSTD_getErrorCode(pending) == ZSTD_error_dstSize_tooSmall)
+                return fail(tr("%1 gives more than the %2 bytes of the file.").arg(name).arg(size));
             if (ZSTD_isError(pending))
                 return fail(tr("%1 cannot be decoded: %2").arg(name, QString::fromLatin1(ZSTD_getErrorName(pending))));
             const qint64 now = qint64(output.pos - before);
