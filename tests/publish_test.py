@@ -63,6 +63,78 @@ class Publish(unittest.TestCase):
         self.assertEqual(sorted(p.relative_to(self.dir).as_posix() for p in (self.dir / "release").rglob("*")),
                          ["release/Windows", "release/Windows/Releases"])
 
+    def check_forms(self, folder, listing, release, files, bases):
+        """Every form the list names lies where the updater looks, is what the list says, and decodes
+        (a patch from the old file it names) into the file; files maps paths to bytes, bases the old SHA-256s
+        to their bytes. Returns the lines' kinds by path."""
+        lines = listing.read_text(encoding="utf-8").split("\n")
+        self.assertEqual(lines[:2], ["Tarvino release patches 1", f"release: {release}"])
+        self.assertEqual(lines[-1], "")
+        kinds = {}
+        for line in lines[2:-1]:
+            kind, *fields = line.split(" ", 4 if line.startswith("patch ") else 3)
+            if kind == "zst":
+                sha, size, path = fields
+                form = folder / "compressed" / (path + ".zst")
+                command = ["zstd", "-d", "-q", "-c", str(form)]
+            else:
+                base, sha, size, path = fields
+                form = folder / "patches" / base / (path + ".zst")
+                old = self.dir / "base"
+                old.write_bytes(bases[base])
+                command = ["zstd", "-d", "-q", "-c", "--long=31", f"--patch-from={old}", str(form)]
+            self.assertEqual((hashlib.sha256(form.read_bytes()).hexdigest(), int(size)),
+                             (sha, form.stat().st_size), line)
+            self.assertLess(int(size), len(files[path]), line)
+            self.assertEqual(subprocess.run(command, capture_output=True, check=True).stdout, files[path], line)
+            kinds.setdefault(path, []).append(kind if kind == "zst" else bases[base])
+        return kinds
+
+    def test_smaller_forms(self):
+        def version(n):
+            return b"".join(b"symbol %d%s\n" % (i, b" v%d" % n if i % 500 == 0 else b"") for i in range(20000))
+        # Single builds: each later one gets a patch from each earlier one, newest first.
+        for n, date in enumerate(("20260101", "20260102", "20260103"), 1):
+            self.build.write_bytes(version(n))
+            result = self.publish(str(self.build), "6.10.1", date)
+            self.assertEqual(result.returncode, 0, result.stderr)
+        qt = self.dir / "release/Windows/6.10.1"
+        name = "Tarvino-6.10.1-20260103.exe"
+        kinds = self.check_forms(qt, qt / "Manifests" / (name + ".patches.txt"), name[:-4], {name: version(3)},
+                                 {hashlib.sha256(version(n)).hexdigest(): version(n) for n in (1, 2)})
+        self.assertEqual(kinds, {name: ["zst", version(2), version(1)]})
+        # The listing holds builds only, and the manifest is as before: updaters that do not know
+        # the list read it as they did.
+        self.assertEqual(sorted(os.listdir(qt / "Executables")),
+                         ["Tarvino-6.10.1-20260101.exe", "Tarvino-6.10.1-20260102.exe", name, "index.html"])
+        self.assertEqual(len((qt / "Manifests" / (name + ".txt")).read_text().splitlines()), 3)
+
+        # Releases, with one patch a file: from the release before only; a file too small for a form has none.
+        app = self.dir / "app"
+        app.mkdir()
+        releases = self.dir / "release/Windows/Releases"
+        for n in (1, 2, 3):
+            (app / "Tarv\u00edno.exe").write_bytes(version(n))
+            (app / "plugins").mkdir(exist_ok=True)
+            (app / "plugins/a b.dll").write_bytes(version(10 + n))
+            (app / "tiny.txt").write_bytes(b"tiny %d" % n)
+            result = self.publish("--patches", "1", "--app-folder", str(app), "6.10.1", f"2026020{n}")
+            self.assertEqual(result.returncode, 0, result.stderr)
+        folder = releases / "Tarvino-6.10.1-20260203"
+        files = {"Tarv\u00edno.exe": version(3), "plugins/a b.dll": version(13), "tiny.txt": b"tiny 3"}
+        kinds = self.check_forms(folder, folder / "patches.txt", folder.name, files,
+                                 {hashlib.sha256(version(n)).hexdigest(): version(n) for n in (2, 12)})
+        self.assertEqual(kinds, {"Tarv\u00edno.exe": ["zst", version(2)], "plugins/a b.dll": ["zst", version(12)]})
+        self.assertTrue(all(len(line.split(" ")) >= 4 for line in (folder / "manifest.txt").read_text().splitlines()[2:]))
+        # --patches 0: compressed copies only.
+        result = self.publish("--patches", "0", "--app-folder", str(app), "6.10.1", "20260204")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        folder = releases / "Tarvino-6.10.1-20260204"
+        self.assertEqual(self.check_forms(folder, folder / "patches.txt", folder.name, files, {}),
+                         {"Tarv\u00edno.exe": ["zst"], "plugins/a b.dll": ["zst"]})
+        for bad in (["--patches", "x"], ["--level", "20"]):
+            self.assertEqual(self.publish(*bad, "--app-folder", str(app), "6.10.1", "20260205").returncode, 2)
+
     def test_never_overwrites_silently(self):
         self.assertEqual(self.publish(str(self.build), "6.10.1", "20260115").returncode, 0)
         self.build.write_bytes(b"build two")
