@@ -1215,6 +1215,8 @@ void EngineTest::smallerForms_data()
         row("a patch and a compressed copy that give other bytes: the file itself") << release << 1
             << QStringList{"patch 1", "zst"} << "other bytes" << "whole";
         row("a patch cut at half: continued") << release << 1 << QStringList{"patch 1", "zst"} << "cut" << "patch 1";
+        row("a patch broken off: kept, and continued by the next run") << release << 1
+            << QStringList{"patch 1", "zst"} << "broke off" << "patch 1";
         row("a list naming a file the manifest does not: the file itself") << release << 1
             << QStringList{"patch 1", "zst"} << "path" << "whole";
         row("a list naming a form as large as the file: the file itself") << release << 1
@@ -1285,10 +1287,12 @@ void EngineTest::smallerForms()
         if (fault == u"size" && !first)
             line = line.left(line.lastIndexOf(' ', line.lastIndexOf(' ') - 1)) + ' ' + QByteArray::number(newest.size())
                 + ' ' + path.toUtf8() + '\n';
-        if (fault == u"cut" && first) {
+        if ((fault == u"cut" || fault == u"broke off") && first) {
             TestHttpServer::Response cut = truncated(served, served.size() / 2);
             cut.cutRequests = 1;
             cut.ranges = true;
+            // The server is away for the rest of the run.
+            cut.busyAfterCut = fault == u"broke off" ? 100 : 0;
             cut.headers = {{"ETag", "\"p1\""}};
             f.server.setResponse(folder + (base.isEmpty() ? "compressed/" : "patches/" + line.split(' ').at(1) + '/')
                                      + path.toUtf8() + ".zst",
@@ -1302,21 +1306,32 @@ void EngineTest::smallerForms()
         f.server.setResponse(release ? folder + "patches.txt" : "/Windows/6.10.1/Manifests/" + Newer + ".patches.txt",
                              TestHttpServer::ok(list));
 
+    Tarvino::UpdateTarget target = f.target();
+    const QString base = f.server.baseUrl().toString();
+    target.manifestUrl = QUrl(base + QString::fromLatin1(BuildManifestPath.mid(1)));
+    target.manifestFolder = "Windows/6.10.1/Manifests/" + path;
+    target.patchListUrl = QUrl(base + "Windows/6.10.1/Manifests/" + path + ".patches.txt");
+    target.packedFolderUrl = QUrl(base + "Windows/6.10.1/");
     QString error;
-    bool updated = false;
-    if (release) {
-        Tarvino::ReleaseUpdate update(f.manager, f.releaseTarget(releaseName));
-        updated = f.run(update, &error);
-    } else {
-        Tarvino::UpdateTarget target = f.target();
-        const QString base = f.server.baseUrl().toString();
-        target.manifestUrl = QUrl(base + QString::fromLatin1(BuildManifestPath.mid(1)));
-        target.manifestFolder = "Windows/6.10.1/Manifests/" + path;
-        target.patchListUrl = QUrl(base + "Windows/6.10.1/Manifests/" + path + ".patches.txt");
-        target.packedFolderUrl = QUrl(base + "Windows/6.10.1/");
-        updated = f.run(target, &error);
+    const auto update = [&] {
+        if (!release)
+            return f.run(target, &error);
+        Tarvino::ReleaseUpdate job(f.manager, f.releaseTarget(releaseName));
+        return f.run(job, &error);
+    };
+    qint64 sentBefore = 0; // by the run that broke off
+    if (fault == u"broke off") {
+        QVERIFY(!update());
+        sentBefore = f.server.bodyBytesSent(formPaths.value("patch 1"));
+        TestHttpServer::Response whole = TestHttpServer::ok(zstdPacked(newest, version(1)));
+        whole.ranges = true;
+        whole.headers = {{"ETag", "\"p1\""}};
+        f.server.setResponse(formPaths.value("patch 1"), whole);
+        // The next start: what the check offers claims what was kept of it.
+        Tarvino::StagingFile::discardUnclaimed(f.appDir.path() + u'/', Exe, target.buildUrl.toString(), target.signedName);
+        Tarvino::Swap::discardUnclaimed(f.appDir.path() + u'/', Exe, releaseName);
     }
-    QVERIFY2(updated, qPrintable(error));
+    QVERIFY2(update(), qPrintable(error));
     QCOMPARE(readFile(f.appPath(installed)), newest);
     // Only the form taken brought the file, once (a cut one: its rest only);
     // the whole file was fetched only where no form served.
@@ -1327,10 +1342,10 @@ void EngineTest::smallerForms()
     // The forms after the one taken were never asked for.
     for (qsizetype i = forms.indexOf(taken) + 1; i > 0 && i < forms.size(); ++i)
         QCOMPARE(f.server.bodyBytesSent(formPaths.value(forms.at(i))), 0);
-    if (fault == u"cut") {
+    if (fault == u"cut" || fault == u"broke off") {
         const qint64 size = zstdPacked(newest, version(1)).size();
         QVERIFY(f.server.requestedRanges().contains("bytes=" + QByteArray::number(size / 2) + '-'));
-        QCOMPARE(f.server.bodyBytesSent(takenPath), size);
+        QCOMPARE(f.server.bodyBytesSent(takenPath) - sentBefore, fault == u"cut" ? size : size - size / 2);
     }
     // Nothing of the forms stays in the folder or the staging folder.
     QVERIFY2(!folderTree(f.appDir.path()).join(u' ').contains(".packed"), qPrintable(folderTree(f.appDir.path()).join(u' ')));
