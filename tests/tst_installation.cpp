@@ -730,6 +730,10 @@ void InstallationTest::unpack_data()
     const QByteArray large = pseudoText(72 * 1024 * 1024, 2);
     const QByteArray largeOld = pseudoText(72 * 1024 * 1024, 1);
     QTest::newRow("a patch of 72 MiB") << large << largeOld << zstdPacked(large, largeOld) << "";
+    // Mapped as data while it runs (a patch of the updater itself, or of a library it loaded).
+    const QByteArray self = readFile(QCoreApplication::applicationFilePath());
+    QTest::newRow("a patch from this running program") << self + "next" << QByteArray("<this program>")
+        << zstdPacked(self + "next", self) << "";
     QTest::newRow("a patch against another base: other bytes") << small << QByteArray(300 * 1024, 'z')
         << zstdPacked(small, old) << "other bytes";
     QTest::newRow("two frames") << small << QByteArray() << zstdPacked(small.left(1000)) + zstdPacked(small.mid(1000))
@@ -756,13 +760,13 @@ void InstallationTest::unpack()
     QFETCH(QString, refusal);
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("packed.zst"), packed));
-    if (!base.isEmpty())
-        QVERIFY(writeFile(dir.filePath("base"), base));
+    const QString basePath = base == "<this program>" ? QCoreApplication::applicationFilePath() : dir.filePath("base");
+    if (!base.isEmpty() && base != "<this program>")
+        QVERIFY(writeFile(basePath, base));
     QFile target(dir.filePath("target"));
     QVERIFY(target.open(QIODevice::ReadWrite));
     Tarvino::Unpack unpack;
-    const bool done = unpack.run(dir.filePath("packed.zst"), base.isEmpty() ? QString() : dir.filePath("base"), target,
-                                 file.size());
+    const bool done = unpack.run(dir.filePath("packed.zst"), base.isEmpty() ? QString() : basePath, target, file.size());
     target.close();
     if (refusal == u"other bytes") {
         QVERIFY(done);
@@ -777,8 +781,8 @@ void InstallationTest::unpack()
     QCOMPARE(unpack.sha256(), QCryptographicHash::hash(file, QCryptographicHash::Sha256));
     QVERIFY(readFile(target.fileName()) == file);
     // The base is left as it was.
-    if (!base.isEmpty())
-        QVERIFY(readFile(dir.filePath("base")) == base);
+    if (!base.isEmpty() && base != "<this program>")
+        QVERIFY(readFile(basePath) == base);
 }
 
 QTEST_GUILESS_MAIN(InstallationTest)

@@ -69,8 +69,16 @@ bool Unpack::run(const QString &packedPath, const QString &basePath, QFile &targ
     uchar *baseData = nullptr;
     qint64 baseSize = 0;
     if (!basePath.isEmpty()) {
-        if (const int error = FileOps::openPlainFile(base, basePath, QIODevice::ReadOnly))
-            return fail(tr("Cannot read %1: %2").arg(FileOps::nativePath(basePath), FileOps::describe(error)));
+        // Opened by its name: Qt maps the files it opened itself on every system
+        // (under Wine, not one opened from a descriptor), a running program too;
+        // only read, and what it gives is checked, so a name that turns into a
+        // link after the check leads nowhere.
+        base.setFileName(basePath);
+        if (!FileOps::isPlainFile(basePath) || !base.open(QIODevice::ReadOnly))
+            return fail(tr("Cannot read %1: %2")
+                            .arg(FileOps::nativePath(basePath),
+                                 base.error() == QFileDevice::NoError ? tr("not a plain file of its own")
+                                                                      : base.errorString()));
         baseSize = base.size();
         baseData = baseSize > 0 ? base.map(0, baseSize) : nullptr;
         if (baseSize > 0 && !baseData)
