@@ -256,6 +256,12 @@ void SignatureTest::buildManifests_data()
         << true << good << listingSignatureFile(secret, good, folder) << QString();
     QTest::newRow("with a key, none on the server, the build's own signature gone: refused")
         << true << QByteArray() << QByteArray() << "The build's signature could not be fetched: The server answered 404 Not Found.";
+    // Its list of smaller forms is taken only as signed for the build's folder and "/patches".
+    for (const char *list : {"a compressed copy in a signed list: taken", "a compressed copy in an unsigned list: not taken",
+                             "a compressed copy in a list signed for another folder: not taken"}) {
+        QTest::newRow(qPrintable("with a key, signed, " + QString::fromLatin1(list)))
+            << true << good << listingSignatureFile(secret, good, folder) << QString();
+    }
 }
 
 // Where the server has the build's manifest, only the bytes it names are
@@ -278,10 +284,28 @@ void SignatureTest::buildManifests()
     Tarvino::UpdateTarget target = f.target();
     target.manifestUrl = QUrl(f.server.baseUrl().toString() + QString::fromLatin1(BuildManifestPath.mid(1)));
     target.manifestFolder = "Windows/6.10.1/Manifests/" + QString::fromLatin1(Newer);
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const QByteArray listPath = "/Windows/6.10.1/Manifests/" + Newer + ".patches.txt";
+    if (tag.contains(u"compressed copy")) {
+        const QByteArray list = "Tarvino release patches 1\nrelease: " + Tarvino::identityOfEntry(Newer).toUtf8() + '\n'
+            + serveForm(f.server, "/Windows/6.10.1/", QString::fromLatin1(Newer), build);
+        f.server.setResponse(listPath, TestHttpServer::ok(list));
+        const QString signedFor = target.manifestFolder + (tag.contains(u"another folder") ? "" : "/patches");
+        if (!tag.contains(u"unsigned"))
+            f.server.setResponse(listPath + ".sig", TestHttpServer::ok(listingSignatureFile(publisherKeys().secretKey, list,
+                                                                                            signedFor)));
+        target.patchListUrl = QUrl(f.server.baseUrl().toString() + QString::fromLatin1(listPath.mid(1)));
+        target.packedFolderUrl = QUrl(f.server.baseUrl().toString() + "Windows/6.10.1/");
+    }
     if (keys)
         target.publicKeys = bothKeys();
     QString error;
     QCOMPARE(f.run(target, &error), failure.isEmpty());
+    if (tag.contains(u"compressed copy")) {
+        const bool taken = tag.endsWith(u": taken");
+        QCOMPARE(f.server.bodyBytesSent("/Windows/6.10.1/compressed/" + Newer + ".zst") > 0, taken);
+        QCOMPARE(f.server.bodyBytesSent(NewerPath), taken ? 0 : build.size());
+    }
     QCOMPARE(f.server.requestCount(BuildManifestPath), 1);
     QVERIFY2(failure == u"…" || error == failure, qPrintable(error));
     QCOMPARE(readFile(f.appPath(Exe)), failure.isEmpty() ? build : OldBytes);
