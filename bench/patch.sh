@@ -4,7 +4,8 @@
 # against one server dir per way (all three published once; the second without
 # the patches, the third without the list, as an older publisher leaves it).
 # Bytes are counted at the server (bench/range_server.py), time is the
-# update's wall time (window driver, offscreen), memory its peak resident set.
+# update's wall time (window driver, offscreen) and, from its support log, the
+# fetch itself (decoding included), memory its peak resident set; medians of RUNS.
 #   (a) a release whose 40 MiB program changed 1% and whose 4 MiB library changed
 #       (30 inserted runs), beside 8 MiB of data that did not
 #   (b) the updater's own program between two commits (BASE, default: the
@@ -63,6 +64,8 @@ hold() { # DATE
     rm -rf "$work/app" && mkdir -p "$work/app"
     cp -r "$files/files/." "$work/app/"
     cp "$files/manifest.txt" "$work/app/TarvinoRelease.txt"
+    # The copy's write-back is not the update's.
+    sync
 }
 
 # One update of the held folder to the newest release, through way WAY: "wall peak_kib bytes".
@@ -75,7 +78,12 @@ update() { # HELD_DATE WAY
     local newest
     newest=$(ls -d "$work/release/Windows/Releases"/Tarvino-* | sort | tail -n1)
     cmp -s "$work/app/TarvinoRelease.txt" "$newest/manifest.txt" || { echo "bench: the newest release is not installed" >&2; exit 1; }
-    echo "$(cat "$work/time") $(awk '{ s += $1 } END { print s + 0 }' "$work/stats")"
+    # The fetch itself, decoding included: from the plan to "Fetched", in the support log.
+    local fetch
+    fetch=$(awk '/ to fetch$/ { split($1, a, "T"); start = a[2] } /\] Fetched [0-9]+ bytes\.$/ { split($1, a, "T"); end = a[2] }
+                 function s(t, h) { split(t, h, ":"); return h[1] * 3600 + h[2] * 60 + h[3] }
+                 END { printf "%.2f", s(end) - s(start) }' "$work/app/TarvinoUpdater.log")
+    echo "$(cat "$work/time") $(awk '{ s += $1 } END { print s + 0 }' "$work/stats") $fetch"
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -90,14 +98,16 @@ compare() { # TITLE HELD_DATE
     local whole_bytes
     whole_bytes=$(cut -d' ' -f3 "$work/whole" | median)
     echo "$1"
-    printf '  %-11s %14s %10s %12s %14s\n' way "bytes sent" "share" "wall (s)" "peak (MiB)"
+    printf '  %-11s %14s %10s %10s %16s %12s\n' way "bytes sent" "share" "wall (s)" "fetch+decode (s)" "peak (MiB)"
     for way in "${ways[@]}"; do
-        local bytes wall peak
+        local bytes wall fetch peak
         bytes=$(cut -d' ' -f3 "$work/$way" | median)
         wall=$(cut -d' ' -f1 "$work/$way" | median)
+        fetch=$(cut -d' ' -f4 "$work/$way" | median)
         peak=$(cut -d' ' -f2 "$work/$way" | sort -n | tail -n1)
-        printf '  %-11s %14s %9.2f%% %12s %14.1f\n' "$way" "$bytes" "$(awk -v b="$bytes" -v w="$whole_bytes" 'BEGIN { print 100 * b / w }')" \
-            "$wall" "$(awk -v p="$peak" 'BEGIN { print p / 1024 }')"
+        printf '  %-11s %14s %9.2f%% %10s %16s %12.1f\n' "$way" "$bytes" \
+            "$(awk -v b="$bytes" -v w="$whole_bytes" 'BEGIN { print 100 * b / w }')" "$wall" "$fetch" \
+            "$(awk -v p="$peak" 'BEGIN { print p / 1024 }')"
     done
 }
 

@@ -134,14 +134,17 @@ bool ReleaseUpdate::plan()
                             .arg(FileOps::nativePath(link)));
         }
         const QFileInfo installed(dir + file.path);
-        if (installed.exists() && installed.size() == file.size && hashes.sha256(file.path) == file.sha256)
+        // What the folder holds there, read once: for the check, and for the patch that applies to it.
+        const bool sameSize = installed.exists() && installed.size() == file.size;
+        const QByteArray held = sameSize || (installed.exists() && !patchList().isEmpty()) ? hashes.sha256(file.path)
+                                                                                          : QByteArray();
+        if (sameSize && held == file.sha256)
             continue;
         m_changes.append({installed.exists() ? SwapChange::Kind::Replace : SwapChange::Kind::Add, file.path});
         m_toFetch.append(file);
-        // The smaller forms, by what the folder holds at the file's path now.
         if (!patchList().isEmpty()) {
-            const QByteArray held = FileOps::isPlainFile(dir + file.path) ? hashes.sha256(file.path) : QByteArray();
-            if (const QList<PackedFile> forms = patchList().waysFor(file.path, held); !forms.isEmpty())
+            const auto forms = patchList().waysFor(file.path, FileOps::isPlainFile(dir + file.path) ? held : QByteArray());
+            if (!forms.isEmpty())
                 m_forms.insert(file.path, forms);
         }
         m_bytesToFetch += cost(file);

@@ -31,6 +31,7 @@ public:
 
 private:
     bool fail(const QString &error);
+    bool takeRoom(QFile &target, qint64 size, bool *mappable);
 
     QByteArray m_sha256;
     QString m_error;
