@@ -86,6 +86,7 @@ private slots:
     void filesAreReadOnlyWhenTheyChanged();
     void unpack_data();
     void unpack();
+    void unpackOnAFullDrive();
 };
 
 void InstallationTest::stagingFileCompletesAndCleansUp()
@@ -783,6 +784,30 @@ void InstallationTest::unpack()
     // The base is left as it was.
     if (!base.isEmpty() && base != "<this program>")
         QVERIFY(readFile(basePath) == base);
+}
+
+// A drive that fills up fails the decoding with its reason; written through a
+// mapping, it would end the program instead.
+void InstallationTest::unpackOnAFullDrive()
+{
+#ifdef Q_OS_WIN
+    QSKIP("mounts a small drive");
+#else
+    if (!runsAsRoot())
+        QSKIP("needs root to mount a small drive");
+    QTemporaryDir dir;
+    const QString small = dir.filePath("small");
+    QVERIFY(QDir().mkpath(small));
+    QCOMPARE(runProgram("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", small}), 0);
+    auto unmount = qScopeGuard([&] { runProgram("umount", {small}); });
+    const QByteArray file = pseudoText(1024 * 1024, 1);
+    QVERIFY(writeFile(dir.filePath("packed.zst"), zstdPacked(file)));
+    QFile target(small + "/target");
+    QVERIFY(target.open(QIODevice::ReadWrite));
+    Tarvino::Unpack unpack;
+    QVERIFY(!unpack.run(dir.filePath("packed.zst"), QString(), target, file.size()));
+    QVERIFY2(unpack.errorString().endsWith(Tarvino::FileOps::describe(ENOSPC)), qPrintable(unpack.errorString()));
+#endif
 }
 
 QTEST_GUILESS_MAIN(InstallationTest)
