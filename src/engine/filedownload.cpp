@@ -56,8 +56,8 @@ bool FileDownload::open()
 {
     m_whole = false;
     m_error.clear();
-    // A form is only taken for a file whose bytes its manifest names.
-    if (!m_source.expected)
+    // A form is only taken for a file whose bytes its manifest names, and with a place to stage it.
+    if (!m_source.expected || !m_source.packedStaging)
         m_source.packed.clear();
     const PackedFile *form = packed();
     if (form) {
