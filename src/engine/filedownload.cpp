@@ -6,6 +6,8 @@
 #include "supportlog.h"
 #include "unpack.h"
 
+#include <QThread>
+
 namespace Tarvino {
 
 namespace {
@@ -22,7 +24,12 @@ FileDownload::FileDownload(QNetworkAccessManager &manager, std::unique_ptr<Stagi
 {
 }
 
-FileDownload::~FileDownload() = default;
+FileDownload::~FileDownload()
+{
+    // The decoder writes into the staged file, which goes with this.
+    if (m_decoding)
+        m_decoding->wait();
+}
 
 QString FileDownload::path() const
 {
@@ -126,15 +133,21 @@ Fetch::Handled FileDownload::handle(QNetworkReply *reply)
     return reply ? Fetch::Handled::NotOurs : Fetch::Handled::Done;
 }
 
-bool FileDownload::finish(FileOps::Flush flush)
+FileDownload::Check FileDownload::finish(FileOps::Flush flush)
 {
     m_whole = false;
-    if (m_fetch && !m_fetch->succeeded())
-        return fail(m_fetch->errorString());
-    if (m_packedFile) {
-        m_whole = unpack(flush);
-        return m_whole;
+    if (m_fetch && !m_fetch->succeeded()) {
+        fail(m_fetch->errorString());
+        return Check::Done;
     }
+    if (m_packedFile)
+        return unpack(flush);
+    m_whole = checkWhole(flush);
+    return Check::Done;
+}
+
+bool FileDownload::checkWhole(FileOps::Flush flush)
+{
     if (!m_source.signature.isEmpty() && !m_verifier->verify(m_source.publicKeys, m_source.signature))
         return fail(tr("%1 does not bear the publisher's signature.").arg(m_source.shown));
     m_sha256 = m_verifier->sha256();
@@ -149,33 +162,57 @@ bool FileDownload::finish(FileOps::Flush flush)
     // Only the published bytes, however the download was continued.
     if (m_source.expected && (size != m_source.expected->size || m_sha256 != m_source.expected->sha256))
         return fail(tr("%1 is not the file its manifest names.").arg(m_source.shown));
-    m_whole = true;
     return true;
 }
 
-// The form fetched, checked against the list, decoded into the file's staged
-// name and checked against the manifest; nothing of the form stays.
-bool FileDownload::unpack(FileOps::Flush flush)
+// The form fetched is checked against the list, then decoded into the file's
+// staged name beside the event loop (a large program takes a second or two);
+// decoded() checks the file against the manifest. Nothing of the form stays.
+FileDownload::Check FileDownload::unpack(FileOps::Flush flush)
 {
     const PackedFile form = *packed();
     const QByteArray formSha256 = m_verifier->sha256();
     m_verifier.reset();
     const qint64 got = have();
-    if (!m_packedFile->complete(got, FileOps::Flush::Later))
-        return fail(m_packedFile->errorString());
-    if (got != form.size || formSha256 != form.sha256)
-        return fail(tr("%1 is not the file the list of patches names.").arg(describe(form)));
-    if (!m_staging->open())
-        return fail(m_staging->errorString());
-    Unpack decoder;
-    const QString base = form.kind == PackedFile::Kind::Patch ? m_source.base : QString();
-    const bool decoded = decoder.run(m_packedFile->path(), base, m_staging->file(), m_source.expected->size);
-    m_packedFile.reset();
-    if (!decoded) {
-        m_staging->discard();
-        return fail(decoder.errorString());
+    if (!m_packedFile->complete(got, FileOps::Flush::Later)) {
+        fail(m_packedFile->errorString());
+        return Check::Done;
     }
-    m_sha256 = decoder.sha256();
+    if (got != form.size || formSha256 != form.sha256) {
+        fail(tr("%1 is not the file the list of patches names.").arg(describe(form)));
+        return Check::Done;
+    }
+    if (!m_staging->open()) {
+        fail(m_staging->errorString());
+        return Check::Done;
+    }
+    m_decoder = std::make_unique<Unpack>();
+    const QString packedPath = m_packedFile->path();
+    const QString base = form.kind == PackedFile::Kind::Patch ? m_source.base : QString();
+    const qint64 size = m_source.expected->size;
+    m_decoding.reset(QThread::create([this, packedPath, base, size] {
+        m_decoder->run(packedPath, base, m_staging->file(), size);
+    }));
+    connect(m_decoding.get(), &QThread::finished, this, [this, flush] {
+        m_decoding->wait();
+        m_decoding.reset();
+        m_whole = decoded(flush);
+        Q_EMIT checked();
+    });
+    m_decoding->start();
+    return Check::Decoding;
+}
+
+bool FileDownload::decoded(FileOps::Flush flush)
+{
+    const PackedFile form = *packed();
+    const std::unique_ptr<Unpack> decoder = std::move(m_decoder);
+    m_packedFile.reset();
+    if (decoder->sha256().isEmpty()) {
+        m_staging->discard();
+        return fail(decoder->errorString());
+    }
+    m_sha256 = decoder->sha256();
     if (m_sha256 != m_source.expected->sha256) {
         m_staging->discard();
         return fail(tr("%1 does not give the file its manifest names.").arg(describe(form)));
@@ -192,7 +229,7 @@ bool FileDownload::fallBack()
     if (!form || (m_fetch && m_fetch->brokeOff()))
         return false;
     const QString next = m_source.packed.size() > 1 ? describe(m_source.packed.at(1)) : QStringLiteral("the file itself");
-    SupportLog::write(QStringLiteral("%1 cannot be used: %2 Taking %3.").arg(describe(*form), m_error, next));
+    SupportLog::write(QStringLiteral("Cannot use %1: %2 Taking %3.").arg(describe(*form), m_error, next));
     m_source.packed.removeFirst();
     m_fetch.reset();
     m_verifier.reset();

@@ -17,10 +17,12 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QThread;
 
 namespace Tarvino {
 
 class StagingFile;
+class Unpack;
 class VerifyingWriter;
 struct PartialRecord;
 
@@ -67,9 +69,13 @@ public:
     bool open();
     // Done: the download has ended, and finish() says how.
     Fetch::Handled handle(QNetworkReply *reply);
-    // Whether the file arrived whole, flushed to the disk (unless the owner
-    // flushes many at once later), and is what its signature and manifest say.
-    bool finish(FileOps::Flush flush = FileOps::Flush::Now);
+    enum class Check { Done, Decoding };
+    // Checks whether the file arrived whole, flushed to the disk (unless the
+    // owner flushes many at once later), and is what its signature and
+    // manifest say; isWhole() then says how. A form is decoded on a thread of
+    // its own, beside the event loop: Decoding, and checked() follows.
+    Check finish(FileOps::Flush flush = FileOps::Flush::Now);
+    bool isDecoding() const { return m_decoding != nullptr; }
     // After finish() failed for a smaller form: whether the next one (or the
     // file itself) is to be tried, with open() again. Not after a download that
     // broke off or was stopped, which a later try continues.
@@ -91,12 +97,16 @@ public:
 
 Q_SIGNALS:
     void progress(qint64 have, qint64 total);
+    // A form's decoding has ended, and with it the check.
+    void checked();
 
 private:
     PartialRecord record() const;
     static QString describe(const PackedFile &form);
     bool fail(const QString &error);
-    bool unpack(FileOps::Flush flush);
+    bool checkWhole(FileOps::Flush flush);
+    Check unpack(FileOps::Flush flush);
+    bool decoded(FileOps::Flush flush);
     // Where what is fetched now goes: the form's own staged file, or the file's.
     StagingFile &sink() const { return m_packedFile ? *m_packedFile : *m_staging; }
 
@@ -108,6 +118,8 @@ private:
     std::unique_ptr<StagingFile> m_packedFile;
     std::unique_ptr<VerifyingWriter> m_verifier;
     std::unique_ptr<Fetch> m_fetch;
+    std::unique_ptr<Unpack> m_decoder;
+    std::unique_ptr<QThread> m_decoding; // runs m_decoder, which writes into m_staging
     qint64 m_recorded = 0;
     bool m_kept = false;
     bool m_whole = false;

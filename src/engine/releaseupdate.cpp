@@ -64,9 +64,8 @@ void ReleaseUpdate::run()
 void ReleaseUpdate::textsArrived(Texts &texts)
 {
     QByteArray text;
-    if (!takeManifest(*texts.at(0), m_signatureText >= 0 ? texts.at(m_signatureText).get() : nullptr, m_target,
-                      m_target.signedFolder,
-                      tr("release's manifest"), &text)) {
+    Text *signature = m_signatureText >= 0 ? texts.at(m_signatureText).get() : nullptr;
+    if (!takeManifest(*texts.at(0), signature, m_target, m_target.signedFolder, tr("release's manifest"), &text)) {
         return end(false, errorString());
     }
     m_manifest.setReserved(m_target.reservedNames, u'.' + m_target.executableName + u'.');

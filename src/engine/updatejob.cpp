@@ -46,6 +46,7 @@ void UpdateJob::fetchFile(std::unique_ptr<FileDownload> download, qint64 before,
     connect(m_download.get(), &FileDownload::progress, this, [this, before, total](qint64 have, qint64 whole) {
         Q_EMIT progress(total < 0 ? have : qMin(before + have, total), total < 0 ? whole : total);
     });
+    connect(m_download.get(), &FileDownload::checked, this, &UpdateJob::fileChecked);
     openFile();
 }
 
@@ -69,7 +70,13 @@ void UpdateJob::downloadFinished(QNetworkReply *reply)
 
 void UpdateJob::fileDone()
 {
-    if (!m_download->finish(m_flush) && !m_cancelled && m_download->fallBack())
+    if (m_download->finish(m_flush) == FileDownload::Check::Done)
+        fileChecked();
+}
+
+void UpdateJob::fileChecked()
+{
+    if (!m_download->isWhole() && !m_cancelled && m_download->fallBack())
         return openFile();
     fileFetched();
 }
@@ -95,7 +102,8 @@ void UpdateJob::downloadArrived()
 
 bool UpdateJob::cancel()
 {
-    if (!m_running || m_downloaded)
+    // Once a form is decoding, its bytes are all here: nothing is left to stop.
+    if (!m_running || m_downloaded || (m_download && m_download->isDecoding()))
         return false;
     m_cancelled = true;
     SupportLog::write(QStringLiteral("Download stopped by the user."));

@@ -74,7 +74,7 @@ public:
 
     // Stops the download at the user's word, keeping what arrived for the next
     // update, which continues it. False, doing nothing, once the download has
-    // arrived: from then on the update runs to its end.
+    // arrived (or a form of a file is being decoded): from then on the update runs to its end.
     bool cancel();
     bool cancelled() const { return m_cancelled; }
 
@@ -159,6 +159,7 @@ private:
     void begin();
     void openFile();
     void fileDone();
+    void fileChecked();
     void textFinished();
     // Ends whatever transfer runs, failing with this reason; the fetch keeps what came.
     void stopDownload(const QString &reason);
